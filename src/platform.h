@@ -1,0 +1,40 @@
+// The few operating-system services the gateway needs. posix.cpp and
+// windows.cpp each implement them; the gateway itself never asks which one
+// it runs on.
+#pragma once
+#include <cstddef>
+
+// The command interpreter's text is the composed line between these two, so
+// a platform can make the interpreter replace itself with the launcher or
+// guard the line against the interpreter's own quote stripping.
+extern const char shell_prefix[];
+extern const char shell_suffix[];
+
+// Once at start: signal dispositions and standard stream set-up.
+void sys_init();
+
+// Memory for a request body of n bytes; nullptr when it can't be had.
+// Never released: it lives as long as the request.
+char *sys_alloc(size_t n);
+
+// Reads standard input into buf until n bytes have arrived or the input ends
+// or fails; returns how many arrived.
+size_t sys_read(char *buf, size_t n);
+
+// Writes arg to out as one word of the command interpreter, with its NUL;
+// false when the interpreter can't be trusted with it. out holds at least
+// quoted_max(strlen(arg)) bytes.
+constexpr size_t quoted_max(size_t n) { return 4 * n + 3; }
+bool sys_quote(char *out, const char *arg);
+
+// Starts the command interpreter on text with a pipe to its standard input;
+// false when the pipe or the interpreter can't be started.
+bool sys_spawn(const char *text);
+
+// Writes the n bytes of data into the pipe. A reader that has gone is not
+// an error: only its exit status tells how the request went.
+void sys_feed(const char *data, size_t n);
+
+// Closes the pipe, waits for the child and returns its status: 0 for a clean
+// end, anything else for a failure.
+int sys_wait();

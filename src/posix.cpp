@@ -1,0 +1,128 @@
+// The POSIX platform: /bin/sh as the command interpreter, started with
+// posix_spawn so that we hold the child's process id ourselves.
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "platform.h"
+
+extern char **environ;
+
+// The shell replaces itself with the launcher instead of forking it: one
+// process less per request, and the child we wait for is the launcher.
+const char shell_prefix[] = "exec ";
+const char shell_suffix[] = "";
+
+static pid_t child = -1;
+static int to_child = -1;
+
+void sys_init()
+{
+	// With a standard descriptor closed, the pipe to the launcher could
+	// take its number and the launcher would read or write the wrong thing.
+	for (int fd = 0; fd < 3; fd++)
+		if (fcntl(fd, F_GETFD) == -1)
+			open("/dev/null", O_RDWR);
+	// A launcher that does not read its input, or a server that stops
+	// reading our output, must give a failed write, not a dead gateway.
+	signal(SIGPIPE, SIG_IGN);
+}
+
+char *sys_alloc(size_t n)
+{
+	return static_cast<char *>(malloc(n));
+}
+
+size_t sys_read(char *buf, size_t n)
+{
+	size_t got = 0;
+	while (got < n) {
+		ssize_t r = read(0, buf + got, n - got);
+		if (r > 0)
+			got += r;
+		else if (r == 0 || errno != EINTR)
+			break;
+	}
+	return got;
+}
+
+// Nothing is special inside single quotes but the quote itself, which is
+// closed, escaped and reopened.
+bool sys_quote(char *out, const char *arg)
+{
+	*out++ = '\'';
+	for (; *arg; arg++) {
+		if (*arg == '\'') {
+			memcpy(out, "'\\''", 4);
+			out += 4;
+		} else {
+			*out++ = *arg;
+		}
+	}
+	*out++ = '\'';
+	*out = '\0';
+	return true;
+}
+
+bool sys_spawn(const char *text)
+{
+	int fds[2];
+	if (pipe2(fds, O_CLOEXEC) == -1)
+		return false;
+
+	posix_spawn_file_actions_t actions;
+	posix_spawn_file_actions_init(&actions);
+	posix_spawn_file_actions_adddup2(&actions, fds[0], 0);
+
+	// We ignore SIGPIPE, and an ignored signal survives exec: the launcher
+	// gets the default back, as if the server had started it.
+	posix_spawnattr_t attr;
+	posix_spawnattr_init(&attr);
+	sigset_t defaults;
+	sigemptyset(&defaults);
+	sigaddset(&defaults, SIGPIPE);
+	posix_spawnattr_setsigdefault(&attr, &defaults);
+	posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+
+	char *argv[] = {const_cast<char *>("sh"), const_cast<char *>("-c"),
+	                const_cast<char *>(text), nullptr};
+	int rc = posix_spawn(&child, "/bin/sh", &actions, &attr, argv, environ);
+	posix_spawn_file_actions_destroy(&actions);
+	posix_spawnattr_destroy(&attr);
+	close(fds[0]);
+	if (rc != 0) {
+		close(fds[1]);
+		return false;
+	}
+	to_child = fds[1];
+	return true;
+}
+
+void sys_feed(const char *data, size_t n)
+{
+	while (n > 0) {
+		ssize_t w = write(to_child, data, n);
+		if (w < 0 && errno == EINTR)
+			continue;
+		if (w <= 0)
+			return;
+		data += w;
+		n -= w;
+	}
+}
+
+int sys_wait()
+{
+	close(to_child);
+	int status;
+	while (waitpid(child, &status, 0) == -1)
+		if (errno != EINTR)
+			return -1;
+	return status;
+}

@@ -1,0 +1,155 @@
+// tolvane: a CGI gateway that answers each request with a Java program.
+//
+// The web server runs us once per request. We take the request data (the
+// query string of a GET, the body of a POST, nothing otherwise), start the
+// Java launcher with it on its standard input, and wait. The Java program
+// writes the response itself, to the standard output it inherits from us.
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform.h"
+
+// Every failure ends here: one small page, exit status 1.
+[[noreturn]] static void error(const char *msg)
+{
+	fputs("Content-Type: text/html\n\n"
+	      "<html>\n"
+	      "  <head>\n"
+	      "    <title>ERROR - [Tolvane]</title>\n"
+	      "  </head>\n"
+	      "  <body>\n"
+	      "    ", stdout);
+	// A failure message can quote PATH_INFO, which the client chose: printed
+	// raw, a crafted link would put its own markup on our page.
+	for (const char *p = msg; *p; p++) {
+		switch (*p) {
+		case '&': fputs("&amp;", stdout); break;
+		case '<': fputs("&lt;", stdout); break;
+		case '>': fputs("&gt;", stdout); break;
+		default: putchar(*p);
+		}
+	}
+	fputs("\n"
+	      "  </body>\n"
+	      "</html>\n", stdout);
+	exit(1);
+}
+
+template <size_t N>
+static void append(char (&buf)[N], const char *s)
+{
+	size_t len = strlen(buf), n = strlen(s);
+	if (n >= N - len)
+		error("command line too long.");
+	memcpy(buf + len, s, n + 1);
+}
+
+// Parsed as atoi would, except that it saturates: a length of any number of
+// digits must stay outside the accepted range instead of wrapping into it.
+static long long content_length(const char *s)
+{
+	while (*s == ' ' || (*s >= '\t' && *s <= '\r'))
+		s++;
+	bool negative = *s == '-';
+	if (*s == '-' || *s == '+')
+		s++;
+	long long n = 0;
+	for (; *s >= '0' && *s <= '9'; s++)
+		if (n <= INT_MAX)
+			n = n * 10 + (*s - '0');
+	return negative ? -n : n;
+}
+
+static const char *get()
+{
+	const char *query = getenv("QUERY_STRING");
+	if (!query)
+		error("undefined environment variable to 'QUERY_STRING'.");
+	return query;
+}
+
+static void post(const char **data)
+{
+	const char *value = getenv("CONTENT_LENGTH");
+	if (!value)
+		error("undefined environment variable to 'CONTENT_LENGTH'.");
+	// The length is a 32-bit count and the buffer holds one byte more, so
+	// -1 (an empty buffer) and INT_MAX and above are as unobtainable as
+	// any other negative length.
+	long long n = content_length(value);
+	if (n < 0 || n >= INT_MAX)
+		error("cannot allocate memory.");
+	char *body = sys_alloc(n + 1);
+	if (!body)
+		error("cannot allocate memory.");
+	*data = body;
+	if (n == 0 || sys_read(body, n) != (size_t)n)
+		error("cannot read stdin.");
+	body[n] = '\0';
+}
+
+static void run_tolvane(const char *data)
+{
+	const char *home = getenv("JAVA_HOME");
+	const char *classpath = getenv("TOLVANE_CP");
+	const char *name = getenv("TOLVANE_CLASS");
+	const char *path = getenv("PATH_INFO");
+
+	char line[4096] = "";
+	if (home) {
+		append(line, home);
+		append(line, "/bin/");
+	}
+	append(line, "java");
+	if (classpath) {
+		append(line, " -cp ");
+		append(line, classpath);
+	}
+	append(line, " ");
+	append(line, name ? name : "CGI");
+	size_t head = strlen(line);
+	if (path) {
+		append(line, " ");
+		append(line, path);
+	}
+
+	// The configuration is the server's own and goes to the interpreter
+	// verbatim; PATH_INFO comes from the URL and goes as one quoted word.
+	char text[sizeof line + quoted_max(sizeof line) + 16] = "";
+	append(text, shell_prefix);
+	strncat(text, line, head);
+	if (path && *path) {
+		char word[quoted_max(sizeof line)];
+		if (!sys_quote(word, path))
+			error("unsafe environment variable to 'PATH_INFO'.");
+		append(text, " ");
+		append(text, word);
+	}
+	append(text, shell_suffix);
+
+	if (!sys_spawn(text))
+		error("cannot execute java command.");
+	sys_feed(data, strlen(data));
+	if (sys_wait() != 0) {
+		char msg[sizeof line + 32];
+		snprintf(msg, sizeof msg, "exit failure to '%s'.", line);
+		error(msg);
+	}
+}
+
+int main()
+{
+	sys_init();
+	const char *method = getenv("REQUEST_METHOD");
+	if (!method)
+		error("undefined environment variable to 'REQUEST_METHOD'.");
+	const char *data = "";
+	if (strcmp(method, "GET") == 0)
+		data = get();
+	else if (strcmp(method, "POST") == 0)
+		post(&data);
+	run_tolvane(data);
+	return 0;
+}

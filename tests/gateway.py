@@ -1,0 +1,208 @@
+#!/usr/bin/env python3
+"""Black-box tests of the gateway binary against the stand-in launcher.
+
+usage: gateway.py GATEWAY LAUNCHER TABLE
+
+Each row names the environment and standard input of one request, the exit
+status and exact output expected, and what the launcher must have received
+(None: it must not have been started)."""
+import os
+import random
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+GATEWAY, LAUNCHER, TABLE = sys.argv[1:4]
+ROOT = tempfile.mkdtemp(prefix="tolvane-test-")
+JDK = os.path.join(ROOT, "jdk")
+os.makedirs(JDK + "/bin")
+os.makedirs(ROOT + "/path")
+shutil.copy(LAUNCHER, JDK + "/bin/java")
+shutil.copy(LAUNCHER, ROOT + "/path/java")
+
+OK = b"Content-Type: text/plain\n\nok\n"
+passed = failed = 0
+
+
+def page(msg):
+    return ("Content-Type: text/html\n\n<html>\n  <head>\n"
+            "    <title>ERROR - [Tolvane]</title>\n  </head>\n  <body>\n"
+            "    %s\n  </body>\n</html>\n" % msg).encode()
+
+
+def check(label, got, want):
+    global passed, failed
+    if got == want:
+        passed += 1
+    else:
+        failed += 1
+        print("FAIL %s\n  got:  %r\n  want: %r" % (label, got, want))
+
+
+def run(env, stdin=b"", argv=()):
+    """Runs one request; returns status, stdout, stderr, and the launcher's
+    arguments and input (None when it did not run)."""
+    log = tempfile.mkdtemp(dir=ROOT)
+    full = {b"PATH": (ROOT + "/path:/usr/bin:/bin").encode(), b"FAKE_LOG": log.encode()}
+    for k, v in env.items():
+        v = v if isinstance(v, bytes) else v.replace("{jdk}", JDK).encode()
+        full[k.encode()] = v
+    io = {"stdin": stdin} if hasattr(stdin, "fileno") else {"input": stdin}
+    p = subprocess.run([GATEWAY, *argv], env=full, capture_output=True, timeout=60, **io)
+
+    def recorded(name):
+        try:
+            with open(os.path.join(log, name), "rb") as f:
+                return f.read()
+        except FileNotFoundError:
+            return None
+    args = recorded("args")
+    if args is not None:
+        args = [a.decode("latin-1") for a in args.split(b"\0")[:-1]]
+        # Whatever the row, a launcher that ran must have started as the
+        # server would start it: default SIGPIPE, only the standard streams.
+        check("sigpipe of %r" % env, recorded("sigpipe"), b"default")
+        check("descriptors of %r" % env, recorded("fds"), b"0\n1\n2\n")
+    return p.returncode, p.stdout, p.stderr, args, recorded("input")
+
+
+def expect(label, env, stdin, status, out, args, data):
+    got = run(env, stdin)
+    check(label, (got[0], got[1], got[3], got[4]), (status, out, args, data))
+    check(label + " (stderr)", got[2], b"")
+
+
+def intake():
+    get, post = {"REQUEST_METHOD": "GET"}, {"REQUEST_METHOD": "POST"}
+    nomem, noread = page("cannot allocate memory."), page("cannot read stdin.")
+    rows = [
+        # environment, standard input, status, output, launcher args, its input
+        ({}, b"", 1, page("undefined environment variable to 'REQUEST_METHOD'."), None, None),
+        (get, b"", 1, page("undefined environment variable to 'QUERY_STRING'."), None, None),
+        ({**get, "QUERY_STRING": ""}, b"", 0, OK, ["CGI"], b""),
+        ({**get, "QUERY_STRING": "a=1&b=%20x+y"}, b"x", 0, OK, ["CGI"], b"a=1&b=%20x+y"),
+        ({"REQUEST_METHOD": "HEAD"}, b"", 0, OK, ["CGI"], b""),
+        ({"REQUEST_METHOD": "DELETE", "CONTENT_LENGTH": "3"}, b"abc", 0, OK, ["CGI"], b""),
+        ({"REQUEST_METHOD": "get", "QUERY_STRING": "q"}, b"", 0, OK, ["CGI"], b""),
+        ({"REQUEST_METHOD": ""}, b"", 0, OK, ["CGI"], b""),
+        (post, b"abc", 1, page("undefined environment variable to 'CONTENT_LENGTH'."), None, None),
+        ({**post, "CONTENT_LENGTH": "0"}, b"", 1, noread, None, None),
+        ({**post, "CONTENT_LENGTH": "-0"}, b"", 1, noread, None, None),
+        ({**post, "CONTENT_LENGTH": "abc"}, b"abc", 1, noread, None, None),
+        ({**post, "CONTENT_LENGTH": "10"}, b"1234567", 1, noread, None, None),
+        ({**post, "CONTENT_LENGTH": " \t12"}, b"hello world!", 0, OK, ["CGI"], b"hello world!"),
+        ({**post, "CONTENT_LENGTH": "12abc"}, b"hello world!", 0, OK, ["CGI"], b"hello world!"),
+        ({**post, "CONTENT_LENGTH": "+5"}, b"hello world!", 0, OK, ["CGI"], b"hello"),
+        ({**post, "CONTENT_LENGTH": "5", "QUERY_STRING": "q=1"}, b"a=b&c", 0, OK, ["CGI"], b"a=b&c"),
+        ({**post, "CONTENT_LENGTH": "5"}, b"ab\0cd", 0, OK, ["CGI"], b"ab"),
+        ({**post, "CONTENT_LENGTH": "-1"}, b"abc", 1, nomem, None, None),
+        ({**post, "CONTENT_LENGTH": "-5"}, b"abc", 1, nomem, None, None),
+        ({**post, "CONTENT_LENGTH": "2147483647"}, b"abc", 1, nomem, None, None),
+        ({**post, "CONTENT_LENGTH": "4294967298"}, b"abc", 1, nomem, None, None),
+        ({**post, "CONTENT_LENGTH": "9" * 40}, b"abc", 1, nomem, None, None),
+        ({**post, "CONTENT_LENGTH": "-" + "9" * 40}, b"abc", 1, nomem, None, None),
+        ({**post, "CONTENT_LENGTH": "-2147483649"}, b"abc", 1, nomem, None, None),
+        ({**post, "CONTENT_LENGTH": "2147483646"}, b"abc", 1, noread, None, None),
+    ]
+    for env, stdin, status, out, args, data in rows:
+        expect("intake %r" % env, env, stdin, status, out, args, data)
+
+
+def command_lines():
+    long_cp = "x" * (4095 - len("java -cp  CGI"))
+    quotes = "'" * (4095 - len("java CGI "))
+    rows = [
+        # environment, composed line as the failure page shows it, launcher args
+        ({}, "java CGI", ["CGI"]),
+        ({"JAVA_HOME": "{jdk}", "TOLVANE_CP": "lib/app.jar", "TOLVANE_CLASS": "shop.Main",
+          "PATH_INFO": "/cart/7"},
+         "{jdk}/bin/java -cp lib/app.jar shop.Main /cart/7",
+         ["-cp", "lib/app.jar", "shop.Main", "/cart/7"]),
+        ({"JAVA_HOME": "{jdk}/"}, "{jdk}//bin/java CGI", ["CGI"]),
+        ({"TOLVANE_CP": ""}, "java -cp  CGI", ["-cp", "CGI"]),
+        ({"TOLVANE_CLASS": "", "PATH_INFO": "/x"}, "java  /x", ["/x"]),
+        ({"PATH_INFO": ""}, "java CGI ", ["CGI"]),
+        ({"PATH_INFO": "/<b>&amp;</b>"}, "java CGI /&lt;b&gt;&amp;amp;&lt;/b&gt;",
+         ["CGI", "/<b>&amp;</b>"]),
+        ({"PATH_INFO": "/100%s%n%%"}, "java CGI /100%s%n%%", ["CGI", "/100%s%n%%"]),
+        ({"TOLVANE_CP": long_cp}, "java -cp %s CGI" % long_cp, ["-cp", long_cp, "CGI"]),
+        ({"PATH_INFO": quotes}, "java CGI " + quotes, ["CGI", quotes]),
+        # An absent launcher is the interpreter's failure, not ours.
+        ({"JAVA_HOME": "{jdk}/none"}, "{jdk}/none/bin/java CGI", None),
+    ]
+    get = {"REQUEST_METHOD": "GET", "QUERY_STRING": "q"}
+    for env, line, args in rows:
+        label = "command line %r" % env
+        line = line.replace("{jdk}", JDK)
+        failure = page("exit failure to '%s'." % line)
+        got = run({**get, **env})
+        check(label, got[:2] + got[3:], (0, OK, args, b"q") if args else (1, failure, None, None))
+        # Failing after writing: its response, then our page.
+        got = run({**get, **env, "FAKE_EXIT": "2"})
+        check(label + " failing", got[:2], (1, (OK if args else b"") + failure))
+
+    for env in ({"TOLVANE_CP": long_cp + "x"}, {"PATH_INFO": quotes + "'"},
+                {"JAVA_HOME": "/" * 4090, "PATH_INFO": "/a"}):
+        got = run({**get, **env})
+        check("too long %.40r" % env, got[:2] + got[3:4],
+              (1, page("command line too long."), None))
+
+
+def hostile():
+    canary = os.path.join(ROOT, "pwned")
+    payloads = [
+        "; touch C", "&& touch C", "| touch C", "& touch C", "$(touch C)", "`touch C`",
+        "' ; touch C ; '", "'$(touch C)'", '"; touch C; "', "\ntouch C", "\rtouch C\n",
+        "> C", ">> C", "< /etc/passwd", "*", "/*", "~", "$HOME", "${IFS}touch${IFS}C",
+        "a b  c", "\\", "'", "''", "'\\''", "\\'", "!!", "#", "-cp /tmp", "%PATH%",
+    ]
+    get = {"REQUEST_METHOD": "GET", "QUERY_STRING": ""}
+    for p in payloads:
+        p = p.replace("C", canary)
+        got = run({**get, "PATH_INFO": p})
+        check("hostile %r" % p, (got[0], got[3], os.path.exists(canary)), (0, ["CGI", p], False))
+    rng = random.Random(int(os.environ.get("SEED", "7")))
+    for _ in range(300):
+        p = bytes(rng.randrange(1, 256) for _ in range(rng.randrange(1, 48)))
+        got = run({**get, "PATH_INFO": p})
+        check("random %r" % p, (got[0], got[3]), (0, ["CGI", p.decode("latin-1")]))
+
+
+def streams():
+    post = {"REQUEST_METHOD": "POST"}
+    big = os.urandom(3 << 20).replace(b"\0", b"\1")
+    expect("body beyond the pipe buffer", {**post, "CONTENT_LENGTH": str(len(big))},
+           big, 0, OK, ["CGI"], big)
+    expect("launcher that does not read", {**post, "CONTENT_LENGTH": str(len(big)),
+                                           "FAKE_NOREAD": "1"}, big, 0, OK, ["CGI"], None)
+    got = run({"REQUEST_METHOD": "GET", "QUERY_STRING": "q"}, argv=["-x", "--help"])
+    check("arguments are ignored", got[:2] + got[3:], (0, OK, ["CGI"], b"q"))
+
+    # Pieces with pauses in between, then more than was announced while the
+    # input stays open: the gateway must take exactly its bytes and go on.
+    feeder = ("import sys,time\nfor piece in (b'hello ', b'wor', b'ld!', b'extra'):\n"
+              "    sys.stdout.buffer.write(piece); sys.stdout.flush(); time.sleep(0.3)\n"
+              "time.sleep(30)\n")
+    src = subprocess.Popen([sys.executable, "-c", feeder], stdout=subprocess.PIPE)
+    start = time.monotonic()
+    got = run({**post, "CONTENT_LENGTH": "12"}, stdin=src.stdout)
+    check("body in pieces, input left open", (got[0], got[4], time.monotonic() - start < 10),
+          (0, b"hello world!", True))
+    src.kill()
+    src.wait()
+
+    # Standard output gone: closed outright, or a reader that has left.
+    for label, prepare in (("closed", "exec >&-"), ("broken", "exec > >(true); sleep 0.2")):
+        sh = subprocess.run(["bash", "-c", '%s; "$0"; echo $? >&2' % prepare, GATEWAY],
+                            env={}, capture_output=True, timeout=30)
+        check("standard output %s" % label, sh.stderr, b"1\n")
+
+
+TABLES = {"intake": intake, "command_lines": command_lines, "hostile": hostile,
+          "streams": streams}
+TABLES[TABLE]()
+shutil.rmtree(ROOT)
+print("%d passed, %d failed" % (passed, failed))
+sys.exit(1 if failed else 0)
