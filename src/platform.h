@@ -31,9 +31,9 @@ bool sys_quote(char *out, const char *arg);
 // false when the pipe or the interpreter can't be started.
 bool sys_spawn(const char *text);
 
-// Writes the n bytes of data into the pipe. A reader that has gone is not
-// an error: only its exit status tells how the request went.
-void sys_feed(const char *data, size_t n);
+// Writes the text, up to its NUL, into the pipe. A reader that has gone is
+// not an error: only its exit status tells how the request went.
+void sys_feed(const char *data);
 
 // Closes the pipe, waits for the child and returns its status: 0 for a clean
 // end, anything else for a failure.
