@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -25,6 +26,32 @@ const char shell_suffix[] = "";
 static pid_t child = -1;
 static int to_child = -1;
 
+// A server ends a request it gave up on (a timeout, a client gone) by
+// signalling us; what we started would run on unseen. So the launcher gets
+// its own process group, and the signal is passed on to all of it: a
+// SIGTERM, then after a grace a SIGKILL for what is left, sent while the
+// launcher's pid is still unreaped and so still names its group.
+static void pass_on(int sig)
+{
+	if (child > 0) {
+		kill(-child, SIGTERM);
+		const timespec tick = {0, 100 * 1000 * 1000};
+		siginfo_t info = {};
+		int ticks = 20;
+		while (waitid(P_PID, child, &info, WEXITED | WNOHANG | WNOWAIT) == 0) {
+			if (info.si_pid != 0 || ticks-- == 0) {
+				kill(-child, SIGKILL);
+				break;
+			}
+			nanosleep(&tick, nullptr);
+		}
+	}
+	signal(sig, SIG_DFL);
+	raise(sig);
+}
+
+static const int passed_on[] = {SIGTERM, SIGINT, SIGHUP};
+
 void sys_init()
 {
 	// With a standard descriptor closed, the pipe to the launcher could
@@ -35,6 +62,8 @@ void sys_init()
 	// A launcher that does not read its input, or a server that stops
 	// reading our output, must give a failed write, not a dead gateway.
 	signal(SIGPIPE, SIG_IGN);
+	for (int sig : passed_on)
+		signal(sig, pass_on);
 }
 
 char *sys_alloc(size_t n)
@@ -93,6 +122,11 @@ bool sys_spawn(const char *text)
 	posix_spawn_file_actions_t actions;
 	posix_spawn_file_actions_init(&actions);
 	posix_spawn_file_actions_adddup2(&actions, fds[0], 0);
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || __GLIBC_MINOR__ >= 34)
+	// CGI gives a program the three standard streams and nothing else,
+	// whatever the server may have let slip through to us.
+	posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+#endif
 
 	// We ignore SIGPIPE, and an ignored signal survives exec: the launcher
 	// gets the default back, as if the server had started it.
@@ -102,11 +136,26 @@ bool sys_spawn(const char *text)
 	sigemptyset(&defaults);
 	sigaddset(&defaults, SIGPIPE);
 	posix_spawnattr_setsigdefault(&attr, &defaults);
-	posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+	posix_spawnattr_setpgroup(&attr, 0);
+
+	// A signal that came between the spawn and our learning the child's
+	// pid would leave the child behind: hold it back until we know.
+	sigset_t held, before;
+	sigemptyset(&held);
+	for (int sig : passed_on)
+		sigaddset(&held, sig);
+	sigprocmask(SIG_BLOCK, &held, &before);
+	posix_spawnattr_setsigmask(&attr, &before);
+	posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP |
+	                                POSIX_SPAWN_SETSIGMASK);
 
 	char *argv[] = {const_cast<char *>("sh"), const_cast<char *>("-c"),
 	                const_cast<char *>(text), nullptr};
-	int rc = posix_spawn(&child, "/bin/sh", &actions, &attr, argv, environ);
+	pid_t pid;
+	int rc = posix_spawn(&pid, "/bin/sh", &actions, &attr, argv, environ);
+	if (rc == 0)
+		child = pid;
+	sigprocmask(SIG_SETMASK, &before, nullptr);
 	posix_spawn_file_actions_destroy(&actions);
 	posix_spawnattr_destroy(&attr);
 	close(fds[0]);
@@ -165,5 +214,6 @@ int sys_wait()
 	while (waitpid(child, &status, 0) == -1)
 		if (errno != EINTR)
 			return -1;
+	child = -1;
 	return status;
 }

@@ -41,7 +41,7 @@ def check(label, got, want):
         print("FAIL %s\n  got:  %r\n  want: %r" % (label, got, want))
 
 
-def run(env, stdin=b"", argv=()):
+def run(env, stdin=b"", argv=(), **popen):
     """Runs one request; returns status, stdout, stderr, and the launcher's
     arguments and input (None when it did not run)."""
     log = tempfile.mkdtemp(dir=ROOT)
@@ -50,7 +50,7 @@ def run(env, stdin=b"", argv=()):
         v = v if isinstance(v, bytes) else v.replace("{jdk}", JDK).encode()
         full[k.encode()] = v
     io = {"stdin": stdin} if hasattr(stdin, "fileno") else {"input": stdin}
-    p = subprocess.run([GATEWAY, *argv], env=full, capture_output=True, timeout=60, **io)
+    p = subprocess.run([GATEWAY, *argv], env=full, capture_output=True, timeout=60, **io, **popen)
 
     def recorded(name):
         try:
@@ -66,6 +66,14 @@ def run(env, stdin=b"", argv=()):
         check("sigpipe of %r" % env, recorded("sigpipe"), b"default")
         check("descriptors of %r" % env, recorded("fds"), b"0\n1\n2\n")
     return p.returncode, p.stdout, p.stderr, args, recorded("input")
+
+
+def gone(pid):
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0] == "Z"
+    except FileNotFoundError:
+        return True
 
 
 def expect(label, env, stdin, status, out, args, data):
@@ -177,8 +185,37 @@ def streams():
            big, 0, OK, ["CGI"], big)
     expect("launcher that does not read", {**post, "CONTENT_LENGTH": str(len(big)),
                                            "FAKE_NOREAD": "1"}, big, 0, OK, ["CGI"], None)
-    got = run({"REQUEST_METHOD": "GET", "QUERY_STRING": "q"}, argv=["-x", "--help"])
+    get = {"REQUEST_METHOD": "GET", "QUERY_STRING": "q"}
+    got = run(get, argv=["-x", "--help"])
     check("arguments are ignored", got[:2] + got[3:], (0, OK, ["CGI"], b"q"))
+    stray = os.pipe()
+    got = run(get, pass_fds=stray)  # run() checks the launcher saw only 0, 1, 2
+    check("stray descriptors", got[0], 0)
+    got = run({**get, "QUERY_STRING": "crash"})
+    check("launcher killed", got[:2], (1, page("exit failure to 'java CGI'.")))
+
+    # A server that gives up on a request signals the gateway: nothing that
+    # the request started may outlive it, not even a launcher that ignores
+    # SIGTERM.
+    for word in ("sleep", "stubborn"):
+        log = tempfile.mkdtemp(dir=ROOT)
+        env = {"REQUEST_METHOD": "GET", "QUERY_STRING": word, "FAKE_LOG": log,
+               "PATH": ROOT + "/path:/usr/bin:/bin"}
+        gw = subprocess.Popen([GATEWAY], env=env, stdout=subprocess.DEVNULL)
+        pid = None
+        for _ in range(100):
+            try:
+                pid = int(open(log + "/pid").read())
+                break
+            except (FileNotFoundError, ValueError):
+                time.sleep(0.05)
+        time.sleep(0.2)
+        gw.terminate()
+        start = time.monotonic()
+        while pid and not gone(pid) and time.monotonic() - start < 10:
+            time.sleep(0.05)
+        check("SIGTERM, %s launcher" % word, (gw.wait(5), pid is not None,
+              time.monotonic() - start < 5), (-15, True, True))
 
     # Pieces with pauses in between, then more than was announced while the
     # input stays open: the gateway must take exactly its bytes and go on.

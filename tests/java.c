@@ -1,19 +1,23 @@
 /* Stand-in for the Java launcher. It drains its input and answers with a
- * fixed CGI response. With FAKE_LOG naming a folder it records there what it
- * was given: args (NUL-separated), input, sigpipe, fds. FAKE_EXIT sets its
- * exit status, FAKE_NOREAD makes it exit without reading, FAKE_SLEEP makes
- * it sleep that many seconds first. */
+ * fixed CGI response. It records what it was given (args, NUL-separated;
+ * input; pid; sigpipe; fds) in the folder FAKE_LOG, or else in JAVA_HOME/log
+ * when that exists, so that tests behind a web server can read it too.
+ * FAKE_EXIT sets its exit status; FAKE_NOREAD makes it exit without reading.
+ * An input of "sleep" makes it sleep a minute before answering, "stubborn"
+ * the same ignoring SIGTERM, "crash" makes it die of SIGKILL. */
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
+#include <process.h>
 #include <windows.h>
 #define sleep(s) Sleep((s) * 1000)
+#define getpid _getpid
 #else
 #include <dirent.h>
-#include <signal.h>
 #include <unistd.h>
 #endif
 
@@ -21,27 +25,33 @@ static FILE *record(const char *name)
 {
 	const char *dir = getenv("FAKE_LOG");
 	char path[4096];
-	if (!dir)
+	if (dir)
+		snprintf(path, sizeof path, "%s/%s", dir, name);
+	else if (getenv("JAVA_HOME"))
+		snprintf(path, sizeof path, "%s/log/%s", getenv("JAVA_HOME"), name);
+	else
 		return NULL;
-	snprintf(path, sizeof path, "%s/%s", dir, name);
 	return fopen(path, "wb");
 }
 
 int main(int argc, char **argv)
 {
 	static char buf[1 << 16];
+	char word[16] = "";
+	size_t n, got = 0;
 	FILE *f;
-	size_t n;
 	int i;
 
 #ifdef _WIN32
 	_setmode(0, _O_BINARY); /* the gateway's text-mode pipe is under test */
 #endif
-	if (getenv("FAKE_SLEEP"))
-		sleep(atoi(getenv("FAKE_SLEEP")));
 	if ((f = record("args"))) {
 		for (i = 1; i < argc; i++)
 			fwrite(argv[i], 1, strlen(argv[i]) + 1, f);
+		fclose(f);
+	}
+	if ((f = record("pid"))) {
+		fprintf(f, "%d", (int)getpid());
 		fclose(f);
 	}
 #ifndef _WIN32
@@ -65,12 +75,24 @@ int main(int argc, char **argv)
 #endif
 	if (!getenv("FAKE_NOREAD")) {
 		f = record("input");
-		while ((n = fread(buf, 1, sizeof buf, stdin)) > 0)
+		while ((n = fread(buf, 1, sizeof buf, stdin)) > 0) {
+			if (got < sizeof word - 1)
+				memcpy(word + got, buf, n < sizeof word - 1 - got ? n : sizeof word - 1 - got);
+			got += n;
 			if (f)
 				fwrite(buf, 1, n, f);
+		}
 		if (f)
 			fclose(f);
 	}
+	if (strcmp(word, "stubborn") == 0)
+		signal(SIGTERM, SIG_IGN);
+	if (strcmp(word, "sleep") == 0 || strcmp(word, "stubborn") == 0)
+		sleep(60);
+#ifndef _WIN32
+	if (strcmp(word, "crash") == 0)
+		raise(SIGKILL);
+#endif
 	fputs("Content-Type: text/plain\n\nok\n", stdout);
 	return getenv("FAKE_EXIT") ? atoi(getenv("FAKE_EXIT")) : 0;
 }

@@ -1,20 +1,27 @@
 #!/usr/bin/env python3
-"""End to end through a real web server and the real JVM with examples/CGI.java.
+"""End to end through a real web server configured by examples/, with the
+real JVM running examples/CGI.java and with the stand-in launcher.
 
-usage: servers.py GATEWAY EXAMPLES SERVER"""
+usage: servers.py GATEWAY LAUNCHER EXAMPLES SERVER [load]"""
+import concurrent.futures
 import hashlib
 import http.client
 import os
 import shutil
+import signal
 import socket
 import subprocess
 import sys
 import tempfile
 import time
 
-GATEWAY, EXAMPLES, SERVER = sys.argv[1:4]
+GATEWAY, LAUNCHER, EXAMPLES = map(os.path.abspath, sys.argv[1:4])
+SERVER = sys.argv[4]
+LOAD = sys.argv[5:] == ["load"]
 ROOT = tempfile.mkdtemp(prefix="tolvane-%s-" % SERVER)
+os.chmod(ROOT, 0o777)  # Apache serves as www-data; it must be able to write a canary
 passed = failed = 0
+running = []
 
 
 def check(label, got, want):
@@ -23,38 +30,52 @@ def check(label, got, want):
         passed += 1
     else:
         failed += 1
-        print("FAIL %s\n  got:  %.300r\n  want: %.300r" % (label, got, want))
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+        print("FAIL %s %s\n  got:  %.300r\n  want: %.300r" % (SERVER, label, got, want))
 
 
 def java_home():
     return os.path.dirname(os.path.dirname(os.path.realpath(shutil.which("javac"))))
 
 
-def lighttpd(env):
-    return subprocess.Popen(["lighttpd", "-D", "-f", os.path.join(EXAMPLES, "lighttpd.conf")],
-                            env=env, stdout=subprocess.DEVNULL)
+def start(*argv, env=None):
+    # A session of its own: Apache signals its whole process group on the
+    # way out.
+    running.append(subprocess.Popen(argv, env=env, stdout=subprocess.DEVNULL,
+                                    start_new_session=True))
 
 
-def serve():
-    classes = os.path.join(ROOT, "classes")
-    subprocess.run(["javac", "-d", classes, os.path.join(EXAMPLES, "CGI.java")], check=True)
-    port = free_port()
-    env = {**os.environ, "PORT": str(port), "TOLVANE_ROOT": ROOT, "TOLVANE": GATEWAY,
-           "JAVA_HOME": java_home(), "TOLVANE_CP": classes}
-    server = {"lighttpd": lighttpd}[SERVER](env)
+def serve(name, jdk, *options):
+    """Starts SERVER on a free port with the gateway in folder name."""
+    root = os.path.join(ROOT, name)
+    os.makedirs(root)
+    os.chmod(root, 0o777)
+    shutil.copy(GATEWAY, root)  # a server's user may not reach the build folder
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    env = {**os.environ, "PORT": str(port), "TOLVANE_ROOT": root, "TOLVANE": root + "/tolvane",
+           "JAVA_HOME": jdk, "TOLVANE_CP": ROOT + "/classes"}
+    if SERVER == "lighttpd":
+        start("lighttpd", "-D", "-f", EXAMPLES + "/lighttpd.conf", env=env)
+    elif SERVER == "apache2":
+        start("apache2", "-f", EXAMPLES + "/apache2.conf", "-DFOREGROUND", *options, env=env)
+    else:
+        conf = open(EXAMPLES + "/nginx.conf").read()
+        for k, v in (("PORT", port), ("ROOT", root), ("SOCKET", root + "/fcgi.sock"),
+                     ("TOLVANE", env["TOLVANE"]), ("JAVA_HOME", jdk), ("TOLVANE_CP", env["TOLVANE_CP"])):
+            conf = conf.replace("@%s@" % k, str(v))
+        with open(root + "/nginx.conf", "w") as f:
+            f.write(conf)
+        start("fcgiwrap", "-c", "4", "-s", "unix:%s/fcgi.sock" % root)
+        start("nginx", "-c", root + "/nginx.conf")
     for _ in range(100):
         try:
             socket.create_connection(("127.0.0.1", port)).close()
-            return server, port
+            if SERVER == "nginx":
+                os.chmod(root + "/fcgi.sock", 0o777)  # nginx's workers are not root
+            return port
         except OSError:
             time.sleep(0.1)
-    server.kill()
     sys.exit("%s did not start" % SERVER)
 
 
@@ -67,32 +88,111 @@ def request(port, method, url, body=None, headers={}):
 
 def echo(method, argument, data):
     return "text/plain", b"method: %s\nargument: %s\ndata: %s\n" % (
-        method.encode(), argument.encode(), data)
+        method.encode(), argument.encode("latin-1"), data)
+
+
+def ours(exe):
+    """Processes running one of our executables."""
+    pids = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            if os.readlink("/proc/%s/exe" % pid) in exe:
+                pids.append(pid)
+        except OSError:
+            pass
+    return pids
+
+
+def with_jvm():
+    port = serve("jvm", java_home())
+    form = {"Content-Type": "application/x-www-form-urlencoded"}
+    page = ("<html>\n  <head>\n    <title>ERROR - [Tolvane]</title>\n  </head>\n"
+            "  <body>\n    exit failure to '%s/bin/java -cp %s/classes NoSuchClass /x'.\n"
+            "  </body>\n</html>\n" % (java_home(), ROOT)).encode()
+    rows = [
+        # method, URL, body, expected content type and body
+        ("GET", "/app/cart/7?a=1&b=%20x+y", None, echo("GET", "/cart/7", b"a=1&b=%20x+y")),
+        ("POST", "/app/form", b"name=Ada&lang=java", echo("POST", "/form", b"name=Ada&lang=java")),
+        ("GET", "/broken/x", None, ("text/html", page)),
+    ]
+    # Shell syntax in the URL's path arrives as one argument and runs nothing.
+    canary = ROOT + "/pwned"
+    for path in ("/;touch C", "/$(touch C)", "/`touch C`", "/a|touch C", "/'\"&&touch C",
+                 "/<b>&amp;</b>"):
+        path = path.replace("C", canary)
+        url = "/app" + "".join(c if c.isalnum() or c in "/-" else "%%%02X" % ord(c) for c in path)
+        rows.append(("GET", url + "?q", None, echo("GET", path, b"q")))
+    for method, url, body, want in rows:
+        check("%s %s" % (method, url), request(port, method, url, body, form), want)
+    check("no command ran", os.path.exists(canary), False)
+    upload = os.urandom(5 << 20).replace(b"\0", b"\1")
+    _, got = request(port, "POST", "/app/upload", upload, {"Content-Type": "application/octet-stream"})
+    check("5 MB upload", hashlib.sha256(got).hexdigest(),
+          hashlib.sha256(echo("POST", "/upload", upload)[1]).hexdigest())
+    return port
+
+
+def load(port, count, want):
+    start = time.monotonic()
+    with concurrent.futures.ThreadPoolExecutor(16) as pool:
+        got = list(pool.map(lambda i: request(port, "GET", "/app/n/%d?i=%d" % (i, i))[1], range(count)))
+    bad = sum(g != want(i) for i, g in enumerate(got))
+    print("load %s: %d requests, concurrency 16, %.1f s, %d failed" % (
+        SERVER, count, time.monotonic() - start, bad))
+    check("load of %d" % count, bad, 0)
+
+
+def faults(jdk):
+    port = serve("stand-in", jdk, "-c", "Timeout 2")
+    log = jdk + "/log"
+    # A client gone in the middle of its upload: no launcher may start.
+    s = socket.create_connection(("127.0.0.1", port))
+    s.sendall(b"POST /app/u HTTP/1.1\r\nHost: x\r\nContent-Length: 1000000\r\n\r\n" + b"x" * 1000)
+    s.close()
+    time.sleep(2)
+    check("upload cut short", os.listdir(log), [])
+    if SERVER == "apache2":
+        # httpd, started here with a 2 s Timeout, gives up on a silent
+        # program and ends the gateway with SIGTERM; nothing of the request
+        # may outlive it.
+        request(port, "POST", "/app/s", b"sleep")
+        deadline = time.monotonic() + 5
+        while ours((jdk + "/bin/java",)) and time.monotonic() < deadline:
+            time.sleep(0.1)
+        check("timed out while the launcher runs", ours((jdk + "/bin/java",)), [])
+    if LOAD:
+        load(port, 2000, lambda i: b"ok\n")
+        check("descriptors of the launcher", open(log + "/fds").read(), "0\n1\n2\n")
+        check("processes left", ours((jdk + "/bin/java", ROOT + "/stand-in/tolvane")), [])
 
 
 def main():
-    server, port = serve()
+    subprocess.run(["javac", "-d", ROOT + "/classes", EXAMPLES + "/CGI.java"], check=True)
+    os.chmod(ROOT + "/classes", 0o755)
+    jdk = ROOT + "/jdk"
+    os.makedirs(jdk + "/bin")
+    os.makedirs(jdk + "/log")
+    os.chmod(jdk + "/log", 0o777)
+    shutil.copy(LAUNCHER, jdk + "/bin/java")
     try:
-        form = {"Content-Type": "application/x-www-form-urlencoded"}
-        upload = os.urandom(5 << 20).replace(b"\0", b"\1")
-        rows = [
-            # method, URL, body, expected content type and body
-            ("GET", "/app/cart/7?a=1&b=%20x+y", None, echo("GET", "/cart/7", b"a=1&b=%20x+y")),
-            ("POST", "/app/form", b"name=Ada&lang=java", echo("POST", "/form", b"name=Ada&lang=java")),
-            ("GET", "/broken/x", None, ("text/html", (
-                "<html>\n  <head>\n    <title>ERROR - [Tolvane]</title>\n  </head>\n"
-                "  <body>\n    exit failure to '%s/bin/java -cp %s/classes NoSuchClass /x'.\n"
-                "  </body>\n</html>\n" % (java_home(), ROOT)).encode())),
-        ]
-        for method, url, body, want in rows:
-            check("%s %s" % (method, url), request(port, method, url, body, form), want)
-        _, got = request(port, "POST", "/app/upload", upload, {"Content-Type": "application/octet-stream"})
-        check("5 MB upload", hashlib.sha256(got).hexdigest(),
-              hashlib.sha256(echo("POST", "/upload", upload)[1]).hexdigest())
+        port = with_jvm()
+        if LOAD:
+            load(port, 100, lambda i: echo("GET", "/n/%d" % i, b"i=%d" % i)[1])
+        faults(jdk)
     finally:
-        server.terminate()
-        server.wait()
-    shutil.rmtree(ROOT)
+        # The whole group, and for sure: fcgiwrap's workers ignore SIGTERM
+        # and would hold the test runner's output open.
+        for p in running:
+            os.killpg(p.pid, signal.SIGTERM)
+            try:
+                p.wait(10)
+            except subprocess.TimeoutExpired:
+                pass
+            try:
+                os.killpg(p.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+    shutil.rmtree(ROOT, ignore_errors=True)
     print("%d passed, %d failed" % (passed, failed))
     sys.exit(1 if failed else 0)
 
