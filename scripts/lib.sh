@@ -1,11 +1,12 @@
 # Sourced by the scripts: installs what a fresh Debian 12 machine lacks.
 
-# need COMMAND[:PACKAGE]...: installs PACKAGE (default: COMMAND) for every
-# COMMAND not on PATH, running apt-get update once first.
+# need COMMAND[:PACKAGES]...: installs PACKAGES (blank-separated; default:
+# COMMAND) for every COMMAND not on PATH, running apt-get update once first.
 need() {
 	local missing=() item
 	for item in "$@"; do
-		command -v "${item%%:*}" >/dev/null 2>&1 || missing+=("${item#*:}")
+		# shellcheck disable=SC2206 # a list of package names, split on purpose
+		command -v "${item%%:*}" >/dev/null 2>&1 || missing+=(${item#*:})
 	done
 	[ ${#missing[@]} -eq 0 ] && return
 	echo "installing: ${missing[*]}" >&2

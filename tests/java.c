@@ -43,7 +43,9 @@ int main(int argc, char **argv)
 	int i;
 
 #ifdef _WIN32
-	_setmode(0, _O_BINARY); /* the gateway's text-mode pipe is under test */
+	/* The gateway's text-mode pipe is under test: see its bytes as they are. */
+	_setmode(0, _O_BINARY);
+	_setmode(1, _O_BINARY);
 #endif
 	if ((f = record("args"))) {
 		for (i = 1; i < argc; i++)
