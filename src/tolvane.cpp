@@ -120,7 +120,7 @@ static void run_tolvane(const char *data)
 
 	// The configuration is the server's own and goes to the interpreter
 	// verbatim; PATH_INFO comes from the URL and goes as one quoted word.
-	char text[sizeof line + quoted_max(sizeof line) + 16];
+	char text[sizeof line + quoted_max(sizeof line) + 16]; // 16: prefix and suffix
 	text[0] = '\0';
 	append(text, shell_prefix);
 	strncat(text, line, head);

@@ -17,6 +17,8 @@ import sys
 import tempfile
 import time
 
+from tally import check, finish
+
 GATEWAY, LAUNCHER, TABLE = sys.argv[1:4]
 WIN = GATEWAY.endswith(".exe")
 ROOT = tempfile.mkdtemp(prefix="tolvane-test-")
@@ -27,7 +29,6 @@ for folder in (JDK + "/bin", ROOT + "/path"):
     shutil.copy(LAUNCHER, folder + ("/java.exe" if WIN else "/java"))
 
 OK = b"Content-Type: text/plain\n\nok\n"  # the stand-in writes binary even on Windows
-passed = failed = 0
 
 
 def native(path):
@@ -39,15 +40,6 @@ def page(msg):
     return ("Content-Type: text/html\n\n<html>\n  <head>\n"
             "    <title>ERROR - [Tolvane]</title>\n  </head>\n  <body>\n"
             "    %s\n  </body>\n</html>\n" % msg).replace("\n", "\r\n" if WIN else "\n").encode()
-
-
-def check(label, got, want):
-    global passed, failed
-    if got == want:
-        passed += 1
-    else:
-        failed += 1
-        print("FAIL %s\n  got:  %r\n  want: %r" % (label, got, want))
 
 
 def run(env, stdin=b"", argv=(), **popen):
@@ -309,5 +301,4 @@ TABLES = {"intake": intake, "command_lines": command_lines, "hostile": hostile,
           "streams": streams, "windows": windows}
 TABLES[TABLE]()
 shutil.rmtree(ROOT)
-print("%d passed, %d failed" % (passed, failed))
-sys.exit(1 if failed else 0)
+finish()

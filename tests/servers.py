@@ -15,22 +15,14 @@ import sys
 import tempfile
 import time
 
+from tally import check, finish
+
 GATEWAY, LAUNCHER, EXAMPLES = map(os.path.abspath, sys.argv[1:4])
 SERVER = sys.argv[4]
 LOAD = sys.argv[5:] == ["load"]
 ROOT = tempfile.mkdtemp(prefix="tolvane-%s-" % SERVER)
 os.chmod(ROOT, 0o777)  # Apache serves as www-data; it must be able to write a canary
-passed = failed = 0
 running = []
-
-
-def check(label, got, want):
-    global passed, failed
-    if got == want:
-        passed += 1
-    else:
-        failed += 1
-        print("FAIL %s %s\n  got:  %.300r\n  want: %.300r" % (SERVER, label, got, want))
 
 
 def java_home():
@@ -193,8 +185,7 @@ def main():
             except ProcessLookupError:
                 pass
     shutil.rmtree(ROOT, ignore_errors=True)
-    print("%d passed, %d failed" % (passed, failed))
-    sys.exit(1 if failed else 0)
+    finish()
 
 
 main()
