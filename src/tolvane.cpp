@@ -112,18 +112,17 @@ static void run_tolvane(const char *data)
 	}
 	append(line, " ");
 	append(line, name ? name : "CGI");
-	size_t head = strlen(line);
-	if (path) {
-		append(line, " ");
-		append(line, path);
-	}
 
 	// The configuration is the server's own and goes to the interpreter
 	// verbatim; PATH_INFO comes from the URL and goes as one quoted word.
 	char text[sizeof line + quoted_max(sizeof line) + 16]; // 16: prefix and suffix
 	text[0] = '\0';
 	append(text, shell_prefix);
-	strncat(text, line, head);
+	append(text, line);
+	if (path) {
+		append(line, " ");
+		append(line, path);
+	}
 	if (path && *path) {
 		char word[quoted_max(sizeof line)];
 		if (!sys_quote(word, path))
