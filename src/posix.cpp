@@ -35,7 +35,7 @@ static void pass_on(int sig)
 {
 	if (child > 0) {
 		kill(-child, SIGTERM);
-		const timespec tick = {0, 100 * 1000 * 1000};
+		const timespec tick = {0, 100000000}; // 100 ms
 		siginfo_t info = {};
 		int ticks = 20;
 		while (waitid(P_PID, child, &info, WEXITED | WNOHANG | WNOWAIT) == 0) {
