@@ -123,7 +123,7 @@ static void run_tolvane(const char *data)
 		append(line, " ");
 		append(line, path);
 	}
-	if (path && *path) {
+	if (path && *path) { // an empty PATH_INFO is no argument
 		char word[quoted_max(sizeof line)];
 		if (!sys_quote(word, path))
 			error("unsafe environment variable to 'PATH_INFO'.");
