@@ -1,6 +1,8 @@
 /* Stand-in for the Java launcher. It drains its input and answers with a
  * fixed CGI response. It records what it was given (args, NUL-separated;
- * input; pid; sigpipe; fds) in the folder FAKE_LOG, or else in JAVA_HOME/log
+ * input; pid; sigpipe; fds; on Windows also cmdline, its command line in
+ * UTF-16 before any code page has had a say, and acp, the ANSI code page that
+ * its argv went through) in the folder FAKE_LOG, or else in JAVA_HOME/log
  * when that exists, so that tests behind a web server can read it too.
  * FAKE_EXIT sets its exit status; FAKE_NOREAD makes it exit without reading.
  * An input of "sleep" makes it sleep a minute before answering, "stubborn"
@@ -56,7 +58,16 @@ int main(int argc, char **argv)
 		fprintf(f, "%d", (int)getpid());
 		fclose(f);
 	}
-#ifndef _WIN32
+#ifdef _WIN32
+	if ((f = record("cmdline"))) {
+		fwrite(GetCommandLineW(), sizeof(wchar_t), wcslen(GetCommandLineW()), f);
+		fclose(f);
+	}
+	if ((f = record("acp"))) {
+		fprintf(f, "%u", GetACP());
+		fclose(f);
+	}
+#else
 	if ((f = record("sigpipe"))) {
 		struct sigaction sa;
 		sigaction(SIGPIPE, NULL, &sa);
