@@ -21,6 +21,11 @@ char *sys_alloc(size_t n);
 // or fails; returns how many arrived.
 size_t sys_read(char *buf, size_t n);
 
+// Whether value, the environment's text of the variable name, is exactly the
+// text the server set, and not something that a conversion on the way in put
+// in its place.
+bool sys_exact(const char *name, const char *value);
+
 // Writes arg to out as one word of the command interpreter, with its NUL;
 // false when the interpreter can't be trusted with it. out holds at least
 // quoted_max(strlen(arg)) bytes.

@@ -67,6 +67,8 @@ static const char *get()
 	const char *query = getenv("QUERY_STRING");
 	if (!query)
 		error("undefined environment variable to 'QUERY_STRING'.");
+	if (!sys_exact("QUERY_STRING", query))
+		error("unsafe environment variable to 'QUERY_STRING'.");
 	return query;
 }
 
@@ -125,7 +127,7 @@ static void run_tolvane(const char *data)
 	}
 	if (path && *path) { // an empty PATH_INFO is no argument
 		char word[quoted_max(sizeof line)];
-		if (!sys_quote(word, path))
+		if (!sys_quote(word, path) || !sys_exact("PATH_INFO", path))
 			error("unsafe environment variable to 'PATH_INFO'.");
 		append(text, " ");
 		append(text, word);

@@ -4,6 +4,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
+
+#include <windows.h>
 
 #include "platform.h"
 
@@ -29,6 +32,36 @@ char *sys_alloc(size_t n)
 size_t sys_read(char *buf, size_t n)
 {
 	return fread(buf, 1, n, stdin);
+}
+
+// The server sets the environment in UTF-16; the runtime's getenv gives it
+// converted to the ANSI code page, where a character the code page lacks
+// becomes a look-alike ("best fit": a full-width ．．／ becomes ../) or a '?'.
+// _wgetenv is no witness: in a program with a narrow main, Microsoft's
+// runtime makes its wide environment from the narrow one. The process's
+// environment block still holds the server's text, so the value is exact
+// when it reads back through the code page as that text. Converting the
+// server's text without best fit instead would fail where the ANSI code
+// page is UTF-8, which takes no such flag.
+bool sys_exact(const char *name, const char *value)
+{
+	wchar_t wide_name[32];
+	if (!MultiByteToWideChar(CP_ACP, 0, name, -1, wide_name, sizeof wide_name / sizeof *wide_name))
+		return false;
+	// n counts the NUL; a longer text set by the server doesn't fit in n and
+	// gives its size instead.
+	int n = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, value, -1, nullptr, 0);
+	if (n <= 0)
+		return false;
+	wchar_t *ours = static_cast<wchar_t *>(calloc(2 * static_cast<size_t>(n), sizeof *ours));
+	if (!ours)
+		return false;
+	wchar_t *set = ours + n;
+	bool exact = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, value, -1, ours, n) == n &&
+		GetEnvironmentVariableW(wide_name, set, n) == static_cast<DWORD>(n - 1) &&
+		wmemcmp(ours, set, n) == 0;
+	free(ours);
+	return exact;
 }
 
 // cmd.exe expands % and ! even inside quotes, and how it reads quotes and

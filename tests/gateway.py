@@ -42,14 +42,17 @@ def page(msg):
             "    %s\n  </body>\n</html>\n" % msg).replace("\n", "\r\n" if WIN else "\n").encode()
 
 
-def run(env, stdin=b"", argv=(), **popen):
+def run(env, stdin=b"", argv=(), log=None, **popen):
     """Runs one request; returns status, stdout, stderr, and the launcher's
-    arguments and input (None when it did not run)."""
-    log = tempfile.mkdtemp(dir=ROOT)
+    arguments and input (None when it did not run). The launcher records
+    into log, a fresh folder unless given."""
+    log = log or tempfile.mkdtemp(dir=ROOT)
     full = {"PATH": ROOT + "/path:/usr/bin:/bin", "FAKE_LOG": log}
     if WIN:
+        # wine reads the environment's bytes in the locale's encoding, so
+        # UTF-8 lets a row set any text in the UTF-16 the gateway is given.
         full.update({k: os.environ[k] for k in ("WINEPREFIX", "WINEDEBUG") if k in os.environ},
-                    WINEPATH=native(ROOT + "/path"))
+                    WINEPATH=native(ROOT + "/path"), LC_ALL="C.UTF-8")
     full = {k.encode(): v.encode() for k, v in full.items()}
     for k, v in env.items():
         full[k.encode()] = v if isinstance(v, bytes) else v.replace("{jdk}", native(JDK)).encode()
@@ -293,8 +296,59 @@ def windows():
         ({**get, "QUERY_STRING": "", "PATH_INFO": "/<b>&amp;</b>"}, b"", 1, unsafe, None, None),
         ({**get, "QUERY_STRING": "", "PATH_INFO": "/100%s%n%%"}, b"", 1, unsafe, None, None),
     ]
+    bad = "/．．／"  # best fit would make it /../
+    rows += [
+        # Refused where it is used, and in the order it is used.
+        ({**get, "QUERY_STRING": bad, "PATH_INFO": bad}, b"", 1,
+         page("unsafe environment variable to 'QUERY_STRING'."), None, None),
+        ({**post, "CONTENT_LENGTH": "1", "QUERY_STRING": bad}, b"x", 0, OK, ["CGI"], b"x"),
+        ({"request_method": "GET", "query_string": "q", "path_info": bad}, b"", 1, unsafe,
+         None, None),
+        ({**get, "QUERY_STRING": "", "PATH_INFO": "/x" * 2046 + bad}, b"", 1,
+         page("command line too long."), None, None),
+    ]
     for env, stdin, status, out, args, data in rows:
         expect("windows %r" % env, env, stdin, status, out, args, data)
+    code_page()
+
+
+def code_page():
+    """The server sets the environment in UTF-16 and the gateway reads it in
+    the ANSI code page, 1252 under wine here. Text the code page holds goes
+    on as today; any other is refused, never handed on as a look-alike or a
+    '?'."""
+    rows = [
+        # text the server set, whether the code page holds it
+        ("/café/Ñandú/über", True),
+        ("/price/€", True),  # 0x80 in 1252, not in Latin-1
+        ("\u00adcp", True),  # a soft hyphen stays one (0xAD), not a dash
+        ("/．．／secret", False),
+        ("/a＼b", False),
+        ("/＂x", False),
+        ("/100％", False),
+        ("/中文", False),
+        ("/café/中", False),
+        ("/😀", False),  # a surrogate pair
+    ]
+    get = {"REQUEST_METHOD": "GET"}
+    for text, held in rows:
+        ansi = text.encode("cp1252") if held else b""
+        for var, env, passed in (
+                ("PATH_INFO", {**get, "QUERY_STRING": "q", "PATH_INFO": text},
+                 (["CGI", ansi.decode("latin-1")], b"q", 'java CGI "%s"' % text)),
+                ("QUERY_STRING", {**get, "QUERY_STRING": text}, (["CGI"], ansi, "java CGI"))):
+            # launcher args and input, its UTF-16 command line, its code page
+            want = (0, OK, *passed, "1252") if held else (
+                1, page("unsafe environment variable to '%s'." % var), None, None, None, None)
+            log = tempfile.mkdtemp(dir=ROOT)
+            got = run(env, log=log)
+
+            def read(name, encoding):
+                path = os.path.join(log, name)
+                return open(path, "rb").read().decode(encoding) if os.path.exists(path) else None
+            check("code page %s=%r" % (var, text), (got[0], got[1], got[3], got[4],
+                  read("cmdline", "utf-16-le"), read("acp", "ascii")), want)
+            check("code page %s=%r (stderr)" % (var, text), got[2], b"")
 
 
 TABLES = {"intake": intake, "command_lines": command_lines, "hostile": hostile,
