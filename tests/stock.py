@@ -182,8 +182,8 @@ def main():
         ("GET", "/app/cart/7?a=1&b=%20x+y", None, echo("GET", "/cart/7", b"a=1&b=%20x+y")),
         ("POST", "/app/form", b"name=Ada&lang=java", echo("POST", "/form", b"name=Ada&lang=java")),
         ("POST", "/app/upload", upload, echo("POST", "/upload", upload)),
-        # Only a POST's body is passed on. mod_cgid takes a body left
-        # unread for a failed program and answers nothing at all.
+        # Only a POST's body is passed on. mod_cgid closes the connection
+        # without an answer when a CGI program leaves the body unread.
         ("PUT", "/app/p", b"name=Ada", "no answer" if SERVER == "apache2" else echo("PUT", "/p", b"")),
         ("DELETE", "/app/d", None, echo("DELETE", "/d", b"")),
         # A bare /app has no PATH_INFO: the program gets no argument.
