@@ -33,6 +33,34 @@ need() {
 	return $status
 }
 
+# debian_sources DIR: the Debian 12 entries that the apt set-up in DIR
+# (/etc/apt) uses, one-line style, from both of apt's formats; files apt
+# ignores (other endings, entries not enabled) are left out too.
+debian_sources() {
+	cat "$1"/sources.list "$1"/sources.list.d/*.list 2>/dev/null |
+		awk '$1 == "deb" { sub(/\[[^]]*\] */, ""); if ($3 ~ /^bookworm/) print }'
+	cat "$1"/sources.list.d/*.sources 2>/dev/null | awk '
+		BEGIN { RS = ""; FS = "\n" }
+		{
+			types = uris = suites = comps = ""; enabled = "yes"
+			for (i = 1; i <= NF; i++) {
+				if ($i ~ /^#/ || !(n = index($i, ":"))) continue
+				key = tolower(substr($i, 1, n - 1)); val = substr($i, n + 1)
+				gsub(/^[ \t]+|[ \t]+$/, "", val)
+				if (key == "types") types = val
+				else if (key == "uris") uris = val
+				else if (key == "suites") suites = val
+				else if (key == "components") comps = val
+				else if (key == "enabled") enabled = tolower(val)
+			}
+			if (enabled == "no" || (" " types " ") !~ / deb /) next
+			nu = split(uris, u, /[ \t]+/); ns = split(suites, s, /[ \t]+/)
+			for (a = 1; a <= nu; a++)
+				for (b = 1; b <= ns; b++)
+					if (s[b] ~ /^bookworm/) print "deb " u[a] " " s[b] " " comps
+		}'
+}
+
 # The JDK that javac belongs to.
 java_home() {
 	dirname "$(dirname "$(readlink -f "$(command -v javac)")")"
