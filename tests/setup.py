@@ -1,0 +1,77 @@
+#!/usr/bin/env python3
+"""Tests of what a new machine goes through before the gateway runs: which
+configures need Python, and which of apt's entries the fresh-machine check
+takes its mirror from.
+
+usage: setup.py SOURCE"""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+from tally import check, finish
+
+TOP = os.path.abspath(sys.argv[1])
+ROOT = tempfile.mkdtemp(prefix="tolvane-setup-")
+
+# cmake options, and whether the configure must succeed on a machine
+# without Python. The second row shows that the first would notice.
+configures = [
+    ([], True),
+    (["-DBUILD_TESTING=ON"], False),
+]
+for n, (options, ok) in enumerate(configures):
+    p = subprocess.run(["cmake", "-S", TOP, "-B", "%s/build%d" % (ROOT, n),
+                        "-DCMAKE_DISABLE_FIND_PACKAGE_Python3=ON", *options],
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    check("configure without Python %s" % options, p.returncode == 0, ok)
+
+DEBIAN = """Types: deb
+# http://snapshot.debian.org/archive/debian/20250520T000000Z
+URIs: http://deb.debian.org/debian
+Suites: bookworm bookworm-updates
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+
+Types: deb
+URIs: http://deb.debian.org/debian-security
+Suites: bookworm-security
+Components: main
+"""
+# files under an apt folder, and the entries debian_sources takes from them
+sources = [
+    ({"sources.list.d/debian.sources": DEBIAN},
+     ["deb http://deb.debian.org/debian bookworm main",
+      "deb http://deb.debian.org/debian bookworm-updates main",
+      "deb http://deb.debian.org/debian-security bookworm-security main"]),
+    ({"sources.list.d/debian.sources": DEBIAN.replace("Types: deb\n", "Types: deb-src\n", 1)},
+     ["deb http://deb.debian.org/debian-security bookworm-security main"]),
+    ({"sources.list.d/debian.sources": DEBIAN.replace("Types: deb\n", "Enabled: no\nTypes: deb\n", 1)},
+     ["deb http://deb.debian.org/debian-security bookworm-security main"]),
+    ({"sources.list.d/m.sources": "types: deb-src deb\nURIs: http://a/debian http://b/debian\n"
+                                  "Suites: bullseye bookworm\nComponents: main contrib\n"},
+     ["deb http://a/debian bookworm main contrib", "deb http://b/debian bookworm main contrib"]),
+    ({"sources.list": "# deb http://old/debian bookworm main\n"
+                      "deb-src http://src/debian bookworm main\n"
+                      "deb [arch=amd64 signed-by=/k.gpg] http://m/debian bookworm main\n"
+                      "deb http://m/debian bullseye main\n",
+      "sources.list.d/n.list": "deb http://n/debian bookworm-updates main\n"},
+     ["deb http://m/debian bookworm main", "deb http://n/debian bookworm-updates main"]),
+    ({"sources.list.d/google.list.disabled-by-farm": "deb http://x/debian bookworm main\n",
+      "sources.list.d/other.sources.disabled": DEBIAN},
+     []),
+    ({}, []),
+]
+for n, (files, want) in enumerate(sources):
+    apt = "%s/apt%d" % (ROOT, n)
+    os.makedirs(apt + "/sources.list.d")
+    for name, text in files.items():
+        with open(os.path.join(apt, name), "w") as f:
+            f.write(text)
+    p = subprocess.run(["bash", "-c", '. "$0/scripts/lib.sh" && debian_sources "$1"', TOP, apt],
+                       capture_output=True, text=True)
+    check("debian_sources %s" % sorted(files), (p.returncode, p.stdout.splitlines()), (0, want))
+
+shutil.rmtree(ROOT)
+finish()
