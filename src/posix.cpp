@@ -291,8 +291,10 @@ ending sys_wait()
 		end_group();
 	int status;
 	while (waitpid(child, &status, 0) == -1)
-		if (errno != EINTR)
-			return failure;
+		if (errno != EINTR) {
+			status = -1;
+			break;
+		}
 	child = -1;
 	if (!in_time)
 		return late;
