@@ -86,6 +86,11 @@ def run(env, stdin=b"", argv=(), hup=b"default", **popen):
     return p.returncode, p.stdout, p.stderr, args, recorded("input")
 
 
+def ignoring(sig):
+    """A set-up before exec: sig ignored, as a server may hand it down."""
+    return lambda: signal.signal(sig, signal.SIG_IGN)
+
+
 def recorded_pids():
     pids = []
     for name in ("pid", "child"):
@@ -281,9 +286,6 @@ def signals():
     check("launcher killed", got[:2], (1, page(SERVER, "exit failure to 'java CGI'.")))
 
     # What a server or a supervisor above it may hand down through exec.
-    def ignoring(sig):
-        return lambda: signal.signal(sig, signal.SIG_IGN)
-
     def limit(what, n):
         return lambda: resource.setrlimit(what, (n, n))
     stack = limit(resource.RLIMIT_STACK, 32 << 10)
@@ -377,31 +379,32 @@ def limits():
     late = page(TIMEOUT, "time limit exceeded to 'java CGI /&lt;x&gt;'.")
     big = os.urandom(5 << 20).replace(b"\0", b"\1")
     post = {"REQUEST_METHOD": "POST", "CONTENT_LENGTH": str(len(big))}
-    chld = lambda: signal.signal(signal.SIGCHLD, signal.SIG_IGN)  # noqa: E731
+    chld = ignoring(signal.SIGCHLD)
     rows = [
         # label, environment, standard input, set-up before exec, output, seconds from, to
+        # [, processes recorded]
         ("silent", {**get, "QUERY_STRING": "sleep"}, b"", None, late, 1, 4),
         ("ignoring SIGTERM", {**get, "QUERY_STRING": "stubborn"}, b"", None, late, 3, 6),
-        ("its child ignoring SIGTERM", {**get, "QUERY_STRING": "fork"}, b"", None, late, 1, 4),
+        ("its child ignoring SIGTERM", {**get, "QUERY_STRING": "fork"}, b"", None, late, 1, 4, 2),
         ("after its response", {**get, "QUERY_STRING": "hang"}, b"", None, OK + late, 1, 4),
         ("never reading 5 MB", {**post, "FAKE_NOREAD": "sleep"}, big, None, late, 1, 4),
         ("ignoring SIGTERM, SIGCHLD ignored", {**get, "QUERY_STRING": "stubborn"}, b"", chld,
          late, 3, 6),
     ]
-    for label, env, stdin, setup, out, least, most in rows:
+    for label, env, stdin, setup, out, least, most, *processes in rows:
         start = time.monotonic()
         got = run({**env, "PATH_INFO": "/<x>", "TOLVANE_TIMEOUT": "1"}, stdin, preexec_fn=setup)
         took = time.monotonic() - start
         pids = recorded_pids()
-        check("limit, " + label, (got[0], got[1], least <= took < most, len(pids) > 0,
-                                  all_gone(pids)), (1, out, True, True, True))
+        check("limit, " + label, (got[0], got[1], least <= took < most, len(pids),
+                                  all_gone(pids)), (1, out, True, (processes or [1])[0], True))
 
     # A SIGHUP that the server ignores stays ignored while the limit runs.
     log = tempfile.mkdtemp(dir=ROOT)
     env = {**get, "QUERY_STRING": "sleep", "TOLVANE_TIMEOUT": "2", "FAKE_LOG": log,
            "PATH": ROOT + "/path:/usr/bin:/bin"}
     gw = subprocess.Popen([GATEWAY], env=env, stdout=subprocess.PIPE,
-                          preexec_fn=lambda: signal.signal(signal.SIGHUP, signal.SIG_IGN))
+                          preexec_fn=ignoring(signal.SIGHUP))
     for _ in range(100):
         if os.path.exists(log + "/sighup"):
             break
