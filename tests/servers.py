@@ -64,7 +64,9 @@ def serve(name, jdk, short=False):
     env = {**os.environ, "PORT": str(port), "TOLVANE_ROOT": root, "TOLVANE": root + "/tolvane",
            "JAVA_HOME": jdk, "TOLVANE_CP": ROOT + "/classes"}
     if SERVER == "lighttpd":
-        limits = [('"read-timeout" => 60', '"read-timeout" => %d' % LIMIT)] if short else []
+        limits = [('"TOLVANE_TIMEOUT" => "55"', '"TOLVANE_TIMEOUT" => "%d"' % LIMIT),
+                  ('"read-timeout" => 60', '"read-timeout" => %d' % (LIMIT + 5))]
+        limits = limits if short else []
         start("lighttpd", "-D", "-f", configure("lighttpd.conf", root, limits), env=env)
     elif SERVER == "apache2":
         start("apache2", "-f", EXAMPLES + "/apache2.conf", "-DFOREGROUND",
