@@ -10,7 +10,8 @@
 extern const char shell_prefix[];
 extern const char shell_suffix[];
 
-// Once at start: signal dispositions and standard stream set-up.
+// Once at start: signal dispositions and standard stream set-up, against
+// whatever the server handed down.
 void sys_init();
 
 // Memory for a request body of n bytes; nullptr when it can't be had.
@@ -36,10 +37,16 @@ bool sys_quote(char *out, const char *arg);
 // false when the pipe or the interpreter can't be started.
 bool sys_spawn(const char *text);
 
-// Writes the text, up to its NUL, into the pipe. A reader that has gone is
-// not an error: only its exit status tells how the request went.
+// Gives the child just started that many seconds (0: no limit). Where a
+// platform cannot bound its child, the server's own time limit applies.
+void sys_limit(unsigned seconds);
+
+// Writes the text, up to its NUL, into the pipe, but not past the limit. A
+// reader that has gone is not an error: only its exit status tells how the
+// request went.
 void sys_feed(const char *data);
 
-// Closes the pipe, waits for the child and returns its status: 0 for a clean
-// end, anything else for a failure.
-int sys_wait();
+// Closes the pipe and waits for the child: how it ended. Past the limit its
+// process group is ended as a server's SIGTERM would end it.
+enum ending { clean, failure, late };
+ending sys_wait();

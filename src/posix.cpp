@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/mman.h>
 #include <sys/uio.h>
@@ -25,27 +26,35 @@ const char shell_suffix[] = "";
 
 static pid_t child = -1;
 static int to_child = -1;
+static bool limited;
+static timespec deadline; // on CLOCK_MONOTONIC, when limited
+
+// What we started would run on unseen once we are gone. So the launcher
+// gets its own process group, and ending the request ends all of it: a
+// SIGTERM, then after a grace a SIGKILL for what is left, sent while the
+// launcher's pid is still unreaped and so still names its group. Only
+// async-signal-safe calls: pass_on runs it from a handler.
+static void end_group()
+{
+	kill(-child, SIGTERM);
+	const timespec tick = {0, 100000000}; // 100 ms
+	siginfo_t info = {};
+	int ticks = 20;
+	while (waitid(P_PID, child, &info, WEXITED | WNOHANG | WNOWAIT) == 0) {
+		if (info.si_pid != 0 || ticks-- == 0) {
+			kill(-child, SIGKILL);
+			break;
+		}
+		nanosleep(&tick, nullptr);
+	}
+}
 
 // A server ends a request it gave up on (a timeout, a client gone) by
-// signalling us; what we started would run on unseen. So the launcher gets
-// its own process group, and the signal is passed on to all of it: a
-// SIGTERM, then after a grace a SIGKILL for what is left, sent while the
-// launcher's pid is still unreaped and so still names its group.
+// signalling us.
 static void pass_on(int sig)
 {
-	if (child > 0) {
-		kill(-child, SIGTERM);
-		const timespec tick = {0, 100000000}; // 100 ms
-		siginfo_t info = {};
-		int ticks = 20;
-		while (waitid(P_PID, child, &info, WEXITED | WNOHANG | WNOWAIT) == 0) {
-			if (info.si_pid != 0 || ticks-- == 0) {
-				kill(-child, SIGKILL);
-				break;
-			}
-			nanosleep(&tick, nullptr);
-		}
-	}
+	if (child > 0)
+		end_group();
 	signal(sig, SIG_DFL);
 	raise(sig);
 }
@@ -62,8 +71,16 @@ void sys_init()
 	// A launcher that does not read its input, or a server that stops
 	// reading our output, must give a failed write, not a dead gateway.
 	signal(SIGPIPE, SIG_IGN);
-	for (int sig : passed_on)
-		signal(sig, pass_on);
+	// An ignored SIGCHLD survives exec, and with it no child can be waited
+	// for: a program that ended well would look failed.
+	signal(SIGCHLD, SIG_DFL);
+	// A signal the server ignores (SIGHUP under nohup) stays ignored, for
+	// us and, through exec, for the launcher: it is not ours to pass on.
+	for (int sig : passed_on) {
+		struct sigaction old;
+		if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
+			signal(sig, pass_on);
+	}
 }
 
 char *sys_alloc(size_t n)
@@ -173,6 +190,29 @@ bool sys_spawn(const char *text)
 	return true;
 }
 
+// The deadline is a point in time rather than a timer: nothing can fire
+// between our look at the clock and the wait that follows it.
+void sys_limit(unsigned seconds)
+{
+	if (seconds == 0)
+		return;
+	clock_gettime(CLOCK_MONOTONIC, &deadline);
+	deadline.tv_sec += seconds;
+	limited = true;
+}
+
+// Milliseconds to the deadline, 0 once it has passed; -1 without a limit.
+static int left()
+{
+	if (!limited)
+		return -1;
+	timespec now;
+	clock_gettime(CLOCK_MONOTONIC, &now);
+	long long ms = (deadline.tv_sec - now.tv_sec) * 1000LL +
+	               (deadline.tv_nsec - now.tv_nsec) / 1000000;
+	return ms > 0 ? ms : 0;
+}
+
 // Linux can lend the pipe our pages instead of copying them in, leaving the
 // launcher's read as the only copy. We never touch the request data again,
 // so the pages it reads are the ones we lent.
@@ -180,7 +220,7 @@ static ssize_t put(const char *data, size_t n)
 {
 #ifdef __linux__
 	struct iovec piece = {const_cast<char *>(data), n};
-	ssize_t w = vmsplice(to_child, &piece, 1, 0);
+	ssize_t w = vmsplice(to_child, &piece, 1, limited ? SPLICE_F_NONBLOCK : 0);
 	if (w >= 0 || (errno != EINVAL && errno != ENOSYS))
 		return w;
 #endif
@@ -200,8 +240,20 @@ void sys_feed(const char *data)
 	if (n == piece)
 		fcntl(to_child, F_SETPIPE_SZ, piece);
 #endif
+	// Under a limit a full pipe is waited for in poll, which ends at the
+	// deadline, and not in a write, which would wait for a launcher that
+	// never reads.
+	if (limited)
+		fcntl(to_child, F_SETFL, O_NONBLOCK);
 	while (n > 0) {
 		ssize_t w = put(data, n);
+		if (w < 0 && errno == EAGAIN) {
+			pollfd out = {to_child, POLLOUT, 0};
+			int ms = left();
+			if (ms == 0 || poll(&out, 1, ms) == 0)
+				return;
+			continue;
+		}
 		if (w < 0 && errno == EINTR)
 			continue;
 		if (w <= 0)
@@ -213,13 +265,44 @@ void sys_feed(const char *data)
 	}
 }
 
-int sys_wait()
+// Whether the child ends before the deadline. SIGCHLD is held back while
+// we look, so one that comes between the look and the wait stays pending
+// and ends the wait at once.
+static bool ends_in_time()
+{
+	sigset_t chld, before;
+	sigemptyset(&chld);
+	sigaddset(&chld, SIGCHLD);
+	sigprocmask(SIG_BLOCK, &chld, &before);
+	bool ended = false;
+	for (int ms; !ended && (ms = left()) > 0;) {
+		siginfo_t info = {};
+		if (waitid(P_PID, child, &info, WEXITED | WNOHANG | WNOWAIT) == -1 ||
+		    info.si_pid != 0) {
+			ended = true;
+		} else {
+			const timespec wait = {ms / 1000, ms % 1000 * 1000000L};
+			sigtimedwait(&chld, nullptr, &wait);
+		}
+	}
+	sigprocmask(SIG_SETMASK, &before, nullptr);
+	return ended;
+}
+
+ending sys_wait()
 {
 	close(to_child);
+	bool in_time = !limited || ends_in_time();
+	if (!in_time)
+		end_group();
 	int status;
 	while (waitpid(child, &status, 0) == -1)
-		if (errno != EINTR)
-			return -1;
+		if (errno != EINTR) {
+			status = -1;
+			break;
+		}
 	child = -1;
-	return status;
+	if (!in_time)
+		return late;
+	return status == 0 ? clean : failure;
 }

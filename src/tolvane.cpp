@@ -11,10 +11,15 @@
 
 #include "platform.h"
 
-// Every failure ends here: one small page, exit status 1.
-[[noreturn]] static void error(const char *msg)
+// Every failure ends here: one small page, exit status 1. The status tells
+// the client, monitors and caches who is at fault, as a server's own error
+// answers do; without it the server would answer 200 OK.
+[[noreturn]] static void error(const char *status, const char *msg)
 {
-	fputs("Content-Type: text/html\n\n"
+	fputs("Status: ", stdout);
+	fputs(status, stdout);
+	fputs("\n"
+	      "Content-Type: text/html\n\n"
 	      "<html>\n"
 	      "  <head>\n"
 	      "    <title>ERROR - [Tolvane]</title>\n"
@@ -37,12 +42,14 @@
 	exit(1);
 }
 
+// A line that the configuration alone overflows is the server's fault; one
+// that the client's PATH_INFO overflows is the client's.
 template <size_t N>
-static void append(char (&buf)[N], const char *s)
+static void append(char (&buf)[N], const char *s, const char *status = "500 Internal Server Error")
 {
 	size_t len = strlen(buf), n = strlen(s);
 	if (n >= N - len)
-		error("command line too long.");
+		error(status, "command line too long.");
 	memcpy(buf + len, s, n + 1);
 }
 
@@ -66,9 +73,10 @@ static const char *get()
 {
 	const char *query = getenv("QUERY_STRING");
 	if (!query)
-		error("undefined environment variable to 'QUERY_STRING'.");
+		error("500 Internal Server Error",
+		    "undefined environment variable to 'QUERY_STRING'.");
 	if (!sys_exact("QUERY_STRING", query))
-		error("unsafe environment variable to 'QUERY_STRING'.");
+		error("400 Bad Request", "unsafe environment variable to 'QUERY_STRING'.");
 	return query;
 }
 
@@ -76,20 +84,47 @@ static void post(const char **data)
 {
 	const char *value = getenv("CONTENT_LENGTH");
 	if (!value)
-		error("undefined environment variable to 'CONTENT_LENGTH'.");
+		error("411 Length Required",
+		    "undefined environment variable to 'CONTENT_LENGTH'.");
 	// The length is a 32-bit count and the buffer holds one byte more, so
 	// -1 (an empty buffer) and INT_MAX and above are as unobtainable as
 	// any other negative length.
 	long long n = content_length(value);
 	if (n < 0 || n >= INT_MAX)
-		error("cannot allocate memory.");
+		error("413 Content Too Large", "cannot allocate memory.");
 	char *body = sys_alloc(n + 1);
 	if (!body)
-		error("cannot allocate memory.");
+		error("413 Content Too Large", "cannot allocate memory.");
 	*data = body;
 	if (n == 0 || sys_read(body, n) != (size_t)n)
-		error("cannot read stdin.");
+		error("400 Bad Request", "cannot read stdin.");
 	body[n] = '\0';
+}
+
+// Whole seconds from 1 to a day, in digits and nothing else: a value that a
+// lenient parse would bend (" 5", "5s", "1.5") is a configuration mistake
+// and is refused rather than guessed at. 0 stands for no limit.
+static unsigned time_limit()
+{
+	const char *value = getenv("TOLVANE_TIMEOUT");
+	if (!value)
+		return 0;
+	unsigned long n = 0;
+	const char *p = value;
+	for (; *p >= '0' && *p <= '9' && n <= 86400; p++)
+		n = n * 10 + (*p - '0');
+	if (p == value || *p || n < 1 || n > 86400)
+		error("500 Internal Server Error",
+		    "invalid environment variable to 'TOLVANE_TIMEOUT'.");
+	return n;
+}
+
+// A failure of the Java program names its whole command line.
+[[noreturn]] static void failed(const char *status, const char *what, const char *line)
+{
+	static char msg[4096 + 32];
+	snprintf(msg, sizeof msg, "%s '%s'.", what, line);
+	error(status, msg);
 }
 
 static void run_tolvane(const char *data)
@@ -100,8 +135,9 @@ static void run_tolvane(const char *data)
 	const char *path = getenv("PATH_INFO");
 
 	// Only the terminators are set: an initializer would clear these
-	// buffers whole, touching memory that few requests reach.
-	char line[4096];
+	// buffers whole, touching memory that few requests reach. They are
+	// static because a server may start us with a small stack limit.
+	static char line[4096];
 	line[0] = '\0';
 	if (home) {
 		append(line, home);
@@ -117,30 +153,35 @@ static void run_tolvane(const char *data)
 
 	// The configuration is the server's own and goes to the interpreter
 	// verbatim; PATH_INFO comes from the URL and goes as one quoted word.
-	char text[sizeof line + quoted_max(sizeof line) + 16]; // 16: prefix and suffix
+	static char text[sizeof line + quoted_max(sizeof line) + 16]; // 16: prefix and suffix
 	text[0] = '\0';
 	append(text, shell_prefix);
 	append(text, line);
 	if (path) {
-		append(line, " ");
-		append(line, path);
+		append(line, " ", "414 URI Too Long");
+		append(line, path, "414 URI Too Long");
 	}
 	if (path && *path) { // an empty PATH_INFO is no argument
-		char word[quoted_max(sizeof line)];
+		static char word[quoted_max(sizeof line)];
 		if (!sys_quote(word, path) || !sys_exact("PATH_INFO", path))
-			error("unsafe environment variable to 'PATH_INFO'.");
+			error("400 Bad Request", "unsafe environment variable to 'PATH_INFO'.");
 		append(text, " ");
 		append(text, word);
 	}
 	append(text, shell_suffix);
+	unsigned limit = time_limit();
 
 	if (!sys_spawn(text))
-		error("cannot execute java command.");
+		error("503 Service Unavailable", "cannot execute java command.");
+	sys_limit(limit);
 	sys_feed(data);
-	if (sys_wait() != 0) {
-		char msg[sizeof line + 32];
-		snprintf(msg, sizeof msg, "exit failure to '%s'.", line);
-		error(msg);
+	switch (sys_wait()) {
+	case clean:
+		return;
+	case failure:
+		failed("500 Internal Server Error", "exit failure to", line);
+	case late:
+		failed("504 Gateway Timeout", "time limit exceeded to", line);
 	}
 }
 
@@ -149,7 +190,8 @@ int main()
 	sys_init();
 	const char *method = getenv("REQUEST_METHOD");
 	if (!method)
-		error("undefined environment variable to 'REQUEST_METHOD'.");
+		error("500 Internal Server Error",
+		    "undefined environment variable to 'REQUEST_METHOD'.");
 	const char *data = "";
 	if (strcmp(method, "GET") == 0)
 		data = get();

@@ -93,12 +93,20 @@ bool sys_spawn(const char *text)
 	return to_child != nullptr;
 }
 
+// _popen gives us neither the interpreter's handle nor a way to put it in a
+// job object before it starts the launcher, and a job holding the gateway
+// too would end the gateway with it: there is no sound way to end what the
+// line started, so IIS's CGI timeout or httpd's Timeout bounds it instead.
+void sys_limit(unsigned)
+{
+}
+
 void sys_feed(const char *data)
 {
 	fputs(data, to_child);
 }
 
-int sys_wait()
+ending sys_wait()
 {
-	return _pclose(to_child);
+	return _pclose(to_child) == 0 ? clean : failure;
 }

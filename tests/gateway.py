@@ -11,7 +11,9 @@ status and exact output expected, and what the launcher must have received
 (None: it must not have been started)."""
 import os
 import random
+import resource
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -21,6 +23,7 @@ from tally import check, finish
 
 GATEWAY, LAUNCHER, TABLE = sys.argv[1:4]
 WIN = GATEWAY.endswith(".exe")
+SANITIZED = b"__asan_init" in open(GATEWAY, "rb").read()
 ROOT = tempfile.mkdtemp(prefix="tolvane-test-")
 JDK = os.path.join(ROOT, "jdk")
 os.makedirs(JDK + "/bin")
@@ -36,17 +39,24 @@ def native(path):
     return "Z:" + path if WIN else path
 
 
-def page(msg):
-    return ("Content-Type: text/html\n\n<html>\n  <head>\n"
+SERVER, LENGTH, TOO_LARGE, BAD = ("500 Internal Server Error", "411 Length Required",
+                                 "413 Content Too Large", "400 Bad Request")
+URI, UNAVAILABLE, TIMEOUT = "414 URI Too Long", "503 Service Unavailable", "504 Gateway Timeout"
+
+
+def page(status, msg):
+    return ("Status: %s\nContent-Type: text/html\n\n<html>\n  <head>\n"
             "    <title>ERROR - [Tolvane]</title>\n  </head>\n  <body>\n"
-            "    %s\n  </body>\n</html>\n" % msg).replace("\n", "\r\n" if WIN else "\n").encode()
+            "    %s\n  </body>\n</html>\n" % (status, msg)).replace(
+                "\n", "\r\n" if WIN else "\n").encode()
 
 
-def run(env, stdin=b"", argv=(), log=None, **popen):
+def run(env, stdin=b"", argv=(), log=None, hup=b"default", **popen):
     """Runs one request; returns status, stdout, stderr, and the launcher's
     arguments and input (None when it did not run). The launcher records
-    into log, a fresh folder unless given."""
-    log = log or tempfile.mkdtemp(dir=ROOT)
+    into log, a fresh folder unless given, which stays in last_log."""
+    global last_log
+    log = last_log = log or tempfile.mkdtemp(dir=ROOT)
     full = {"PATH": ROOT + "/path:/usr/bin:/bin", "FAKE_LOG": log}
     if WIN:
         # wine reads the environment's bytes in the locale's encoding, so
@@ -71,10 +81,33 @@ def run(env, stdin=b"", argv=(), log=None, **popen):
         # Whatever the row, a launcher that ran must have started as the
         # server would start it: default SIGPIPE, only the standard streams.
         check("sigpipe of %r" % env, recorded("sigpipe"), b"default")
+        check("sighup of %r" % env, recorded("sighup"), hup)
         check("descriptors of %r" % env, recorded("fds"), b"0\n1\n2\n")
     if args is not None:
         args = [a.decode("latin-1") for a in args.split(b"\0")[:-1]]
     return p.returncode, p.stdout, p.stderr, args, recorded("input")
+
+
+def ignoring(sig):
+    """A set-up before exec: sig ignored, as a server may hand it down."""
+    return lambda: signal.signal(sig, signal.SIG_IGN)
+
+
+def recorded_pids():
+    pids = []
+    for name in ("pid", "child"):
+        try:
+            pids.append(int(open(os.path.join(last_log, name)).read()))
+        except (FileNotFoundError, ValueError):
+            pass
+    return pids
+
+
+def all_gone(pids, within=5):
+    end = time.monotonic() + within
+    while any(not gone(p) for p in pids) and time.monotonic() < end:
+        time.sleep(0.05)
+    return all(gone(p) for p in pids)
 
 
 def gone(pid):
@@ -93,18 +126,19 @@ def expect(label, env, stdin, status, out, args, data):
 
 def intake():
     get, post = {"REQUEST_METHOD": "GET"}, {"REQUEST_METHOD": "POST"}
-    nomem, noread = page("cannot allocate memory."), page("cannot read stdin.")
+    nomem, noread = page(TOO_LARGE, "cannot allocate memory."), page(BAD, "cannot read stdin.")
     rows = [
         # environment, standard input, status, output, launcher args, its input
-        ({}, b"", 1, page("undefined environment variable to 'REQUEST_METHOD'."), None, None),
-        (get, b"", 1, page("undefined environment variable to 'QUERY_STRING'."), None, None),
+        ({}, b"", 1, page(SERVER, "undefined environment variable to 'REQUEST_METHOD'."), None, None),
+        (get, b"", 1, page(SERVER, "undefined environment variable to 'QUERY_STRING'."), None, None),
         ({**get, "QUERY_STRING": ""}, b"", 0, OK, ["CGI"], b""),
         ({**get, "QUERY_STRING": "a=1&b=%20x+y"}, b"x", 0, OK, ["CGI"], b"a=1&b=%20x+y"),
         ({"REQUEST_METHOD": "HEAD"}, b"", 0, OK, ["CGI"], b""),
         ({"REQUEST_METHOD": "DELETE", "CONTENT_LENGTH": "3"}, b"abc", 0, OK, ["CGI"], b""),
         ({"REQUEST_METHOD": "get", "QUERY_STRING": "q"}, b"", 0, OK, ["CGI"], b""),
         ({"REQUEST_METHOD": ""}, b"", 0, OK, ["CGI"], b""),
-        (post, b"abc", 1, page("undefined environment variable to 'CONTENT_LENGTH'."), None, None),
+        (post, b"abc", 1, page(LENGTH, "undefined environment variable to 'CONTENT_LENGTH'."),
+         None, None),
         ({**post, "CONTENT_LENGTH": "0"}, b"", 1, noread, None, None),
         ({**post, "CONTENT_LENGTH": "-0"}, b"", 1, noread, None, None),
         ({**post, "CONTENT_LENGTH": "abc"}, b"abc", 1, noread, None, None),
@@ -157,18 +191,20 @@ def command_lines():
     for env, line, args in rows:
         label = "command line %r" % env
         line = line.replace("{jdk}", native(JDK))
-        failure = page("exit failure to '%s'." % line)
+        failure = page(SERVER, "exit failure to '%s'." % line)
         got = run({**get, **env})
         check(label, got[:2] + got[3:], (0, OK, args, b"q") if args else (1, failure, None, None))
         # Failing after writing: its response, then our page.
         got = run({**get, **env, "FAKE_EXIT": "2"})
         check(label + " failing", got[:2], (1, (OK if args else b"") + failure))
 
-    for env in ({"TOLVANE_CP": long_cp + "x"}, {"PATH_INFO": quotes + "'"},
-                {"JAVA_HOME": "/" * 4090, "PATH_INFO": "/a"}):
+    # The configuration alone is the server's fault; PATH_INFO the client's.
+    for env, status in (({"TOLVANE_CP": long_cp + "x"}, SERVER), ({"PATH_INFO": quotes + "'"}, URI),
+                        ({"TOLVANE_CP": long_cp, "PATH_INFO": ""}, URI),
+                        ({"JAVA_HOME": "/" * 4090, "PATH_INFO": "/a"}, SERVER)):
         got = run({**get, **env})
         check("too long %.40r" % env, got[:2] + got[3:4],
-              (1, page("command line too long."), None))
+              (1, page(status, "command line too long."), None))
 
 
 def hostile():
@@ -206,7 +242,7 @@ def hostile():
             bad = bytearray(p)
             bad.insert(rng.randrange(len(p) + 1), ord(rng.choice(forbidden)))
             got = run({**get, "PATH_INFO": bytes(bad)})
-            check("random %r" % bad, got[:2], (1, page("unsafe environment variable to 'PATH_INFO'.")))
+            check("random %r" % bad, got[:2], (1, page(BAD, "unsafe environment variable to 'PATH_INFO'.")))
         else:
             p = bytes(rng.randrange(1, 256) for _ in range(rng.randrange(1, 48)))
         got = run({**get, "PATH_INFO": p})
@@ -249,15 +285,39 @@ def signals():
     got = run(get, pass_fds=stray)  # run() checks the launcher saw only 0, 1, 2
     check("stray descriptors", got[0], 0)
     got = run({**get, "QUERY_STRING": "crash"})
-    check("launcher killed", got[:2], (1, page("exit failure to 'java CGI'.")))
+    check("launcher killed", got[:2], (1, page(SERVER, "exit failure to 'java CGI'.")))
+
+    # What a server or a supervisor above it may hand down through exec.
+    def limit(what, n):
+        return lambda: resource.setrlimit(what, (n, n))
+    stack = limit(resource.RLIMIT_STACK, 32 << 10)
+    fds = limit(resource.RLIMIT_NOFILE, 3)
+    quoted = {**get, "PATH_INFO": "/a'b", "FAKE_EXIT": "2"}
+    inherited = [
+        # label, set-up before exec, environment, output, SIGHUP of the launcher
+        ("SIGCHLD ignored", ignoring(signal.SIGCHLD), get, OK, b"default"),
+        ("SIGHUP ignored", ignoring(signal.SIGHUP), get, OK, b"ignored"),
+        ("32 KiB stack", stack, get, OK, b"default"),
+        ("32 KiB stack, failing", stack, quoted,
+         OK + page(SERVER, "exit failure to 'java CGI /a'b'."), b"default"),
+        ("32 KiB stack, no method", stack, {}, page(SERVER, "undefined environment variable to "
+                                                    "'REQUEST_METHOD'."), None),
+        ("3 descriptors", fds, get,
+         page(UNAVAILABLE, "cannot execute java command."), None),
+    ]
+    if SANITIZED:  # the sanitizers' runtime is loaded from files of its own
+        inherited = [row for row in inherited if row[1] is not fds]
+    for label, setup, env, out, hup in inherited:
+        got = run(env, hup=hup, preexec_fn=setup)
+        check(label, got[:3], (0 if out == OK else 1, out, b""))
 
     # A server that gives up on a request signals the gateway: nothing that
     # the request started may outlive it, not even a launcher that ignores
     # SIGTERM.
-    for word in ("sleep", "stubborn"):
+    for word, limit in (("sleep", None), ("stubborn", None), ("stubborn", "60")):
         log = tempfile.mkdtemp(dir=ROOT)
         env = {"REQUEST_METHOD": "GET", "QUERY_STRING": word, "FAKE_LOG": log,
-               "PATH": ROOT + "/path:/usr/bin:/bin"}
+               "PATH": ROOT + "/path:/usr/bin:/bin", **({"TOLVANE_TIMEOUT": limit} if limit else {})}
         gw = subprocess.Popen([GATEWAY], env=env, stdout=subprocess.DEVNULL)
         pid = None
         for _ in range(100):
@@ -271,7 +331,7 @@ def signals():
         start = time.monotonic()
         while pid and not gone(pid) and time.monotonic() - start < 10:
             time.sleep(0.05)
-        check("SIGTERM, %s launcher" % word, (gw.wait(5), pid is not None,
+        check("SIGTERM, %s launcher, limit %s" % (word, limit), (gw.wait(5), pid is not None,
               time.monotonic() - start < 5), (-15, True, True))
 
     # Standard output gone: closed outright, or a reader that has left.
@@ -284,12 +344,12 @@ def signals():
 def windows():
     """What text mode and cmd.exe make different on Windows."""
     get, post = {"REQUEST_METHOD": "GET"}, {"REQUEST_METHOD": "POST"}
-    unsafe = page("unsafe environment variable to 'PATH_INFO'.")
+    unsafe = page(BAD, "unsafe environment variable to 'PATH_INFO'.")
     rows = [
         # environment, standard input, status, output, launcher args, its input
         ({**post, "CONTENT_LENGTH": "3"}, b"a\r\nb", 0, OK, ["CGI"], b"a\r\nb"),
-        ({**post, "CONTENT_LENGTH": "4"}, b"a\r\nb", 1, page("cannot read stdin."), None, None),
-        ({**post, "CONTENT_LENGTH": "3"}, b"a\x1ab", 1, page("cannot read stdin."), None, None),
+        ({**post, "CONTENT_LENGTH": "4"}, b"a\r\nb", 1, page(BAD, "cannot read stdin."), None, None),
+        ({**post, "CONTENT_LENGTH": "3"}, b"a\x1ab", 1, page(BAD, "cannot read stdin."), None, None),
         ({**get, "QUERY_STRING": "a\nb"}, b"", 0, OK, ["CGI"], b"a\r\nb"),
         ({"request_method": "GET", "query_string": "q", "path_info": "/p"}, b"", 0, OK,
          ["CGI", "/p"], b"q"),
@@ -300,12 +360,12 @@ def windows():
     rows += [
         # Refused where it is used, and in the order it is used.
         ({**get, "QUERY_STRING": bad, "PATH_INFO": bad}, b"", 1,
-         page("unsafe environment variable to 'QUERY_STRING'."), None, None),
+         page(BAD, "unsafe environment variable to 'QUERY_STRING'."), None, None),
         ({**post, "CONTENT_LENGTH": "1", "QUERY_STRING": bad}, b"x", 0, OK, ["CGI"], b"x"),
         ({"request_method": "GET", "query_string": "q", "path_info": bad}, b"", 1, unsafe,
          None, None),
         ({**get, "QUERY_STRING": "", "PATH_INFO": "/x" * 2046 + bad}, b"", 1,
-         page("command line too long."), None, None),
+         page(URI, "command line too long."), None, None),
     ]
     for env, stdin, status, out, args, data in rows:
         expect("windows %r" % env, env, stdin, status, out, args, data)
@@ -339,7 +399,7 @@ def code_page():
                 ("QUERY_STRING", {**get, "QUERY_STRING": text}, (["CGI"], ansi, "java CGI"))):
             # launcher args and input, its UTF-16 command line, its code page
             want = (0, OK, *passed, "1252") if held else (
-                1, page("unsafe environment variable to '%s'." % var), None, None, None, None)
+                1, page(BAD, "unsafe environment variable to '%s'." % var), None, None, None, None)
             log = tempfile.mkdtemp(dir=ROOT)
             got = run(env, log=log)
 
@@ -351,8 +411,65 @@ def code_page():
             check("code page %s=%r (stderr)" % (var, text), got[2], b"")
 
 
+def limits():
+    """TOLVANE_TIMEOUT: which values count everywhere, what a limit does on
+    POSIX."""
+    get = {"REQUEST_METHOD": "GET", "QUERY_STRING": "q"}
+    invalid = page(SERVER, "invalid environment variable to 'TOLVANE_TIMEOUT'.")
+    for value in ("", "0", "00", "-1", "+5", "5s", " 5", "5 ", "1.5", "0x10", "86401", "9" * 40):
+        expect("TOLVANE_TIMEOUT %r" % value, {**get, "TOLVANE_TIMEOUT": value}, b"", 1, invalid,
+               None, None)
+    for value in ("1", "007", "86400"):
+        expect("TOLVANE_TIMEOUT %r" % value, {**get, "TOLVANE_TIMEOUT": value}, b"", 0, OK,
+               ["CGI"], b"q")
+    # Read after the launcher's variables: their failures come first.
+    expect("TOLVANE_TIMEOUT after a line too long",
+           {**get, "TOLVANE_CP": "x" * 4096, "TOLVANE_TIMEOUT": "x"}, b"", 1,
+           page(SERVER, "command line too long."), None, None)
+    if WIN:
+        return
+
+    late = page(TIMEOUT, "time limit exceeded to 'java CGI /&lt;x&gt;'.")
+    big = os.urandom(5 << 20).replace(b"\0", b"\1")
+    post = {"REQUEST_METHOD": "POST", "CONTENT_LENGTH": str(len(big))}
+    chld = ignoring(signal.SIGCHLD)
+    rows = [
+        # label, environment, standard input, set-up before exec, output, seconds from, to
+        # [, processes recorded]
+        ("silent", {**get, "QUERY_STRING": "sleep"}, b"", None, late, 1, 4),
+        ("ignoring SIGTERM", {**get, "QUERY_STRING": "stubborn"}, b"", None, late, 3, 6),
+        ("its child ignoring SIGTERM", {**get, "QUERY_STRING": "fork"}, b"", None, late, 1, 4, 2),
+        ("after its response", {**get, "QUERY_STRING": "hang"}, b"", None, OK + late, 1, 4),
+        ("never reading 5 MB", {**post, "FAKE_NOREAD": "sleep"}, big, None, late, 1, 4),
+        ("ignoring SIGTERM, SIGCHLD ignored", {**get, "QUERY_STRING": "stubborn"}, b"", chld,
+         late, 3, 6),
+    ]
+    for label, env, stdin, setup, out, least, most, *processes in rows:
+        start = time.monotonic()
+        got = run({**env, "PATH_INFO": "/<x>", "TOLVANE_TIMEOUT": "1"}, stdin, preexec_fn=setup)
+        took = time.monotonic() - start
+        pids = recorded_pids()
+        check("limit, " + label, (got[0], got[1], least <= took < most, len(pids),
+                                  all_gone(pids)), (1, out, True, (processes or [1])[0], True))
+
+    # A SIGHUP that the server ignores stays ignored while the limit runs.
+    log = tempfile.mkdtemp(dir=ROOT)
+    env = {**get, "QUERY_STRING": "sleep", "TOLVANE_TIMEOUT": "2", "FAKE_LOG": log,
+           "PATH": ROOT + "/path:/usr/bin:/bin"}
+    gw = subprocess.Popen([GATEWAY], env=env, stdout=subprocess.PIPE,
+                          preexec_fn=ignoring(signal.SIGHUP))
+    for _ in range(100):
+        if os.path.exists(log + "/sighup"):
+            break
+        time.sleep(0.05)
+    gw.send_signal(signal.SIGHUP)
+    out = gw.communicate(timeout=30)[0]
+    check("limit, SIGHUP ignored", (gw.returncode, out, open(log + "/sighup", "rb").read()),
+          (1, page(TIMEOUT, "time limit exceeded to 'java CGI'."), b"ignored"))
+
+
 TABLES = {"intake": intake, "command_lines": command_lines, "hostile": hostile,
-          "streams": streams, "windows": windows}
+          "streams": streams, "windows": windows, "limits": limits}
 TABLES[TABLE]()
 shutil.rmtree(ROOT)
 finish()

@@ -4,9 +4,12 @@
  * UTF-16 before any code page has had a say, and acp, the ANSI code page that
  * its argv went through) in the folder FAKE_LOG, or else in JAVA_HOME/log
  * when that exists, so that tests behind a web server can read it too.
- * FAKE_EXIT sets its exit status; FAKE_NOREAD makes it exit without reading.
- * An input of "sleep" makes it sleep a minute before answering, "stubborn"
- * the same ignoring SIGTERM, "crash" makes it die of SIGKILL. */
+ * FAKE_EXIT sets its exit status; FAKE_NOREAD makes it go on without reading,
+ * taking its value for the input below. An input of "sleep" makes it sleep a
+ * minute before answering, "stubborn" the same ignoring SIGTERM, "hang" the
+ * same after answering, "fork" the same with a child in its process group
+ * that ignores SIGTERM (its pid recorded as child), "fail" makes it exit with
+ * 2 after answering, "crash" makes it die of SIGKILL before. The dispositions of SIGPIPE and SIGHUP are recorded too. */
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -74,6 +77,12 @@ int main(int argc, char **argv)
 		fputs(sa.sa_handler == SIG_DFL ? "default" : "changed", f);
 		fclose(f);
 	}
+	if ((f = record("sighup"))) {
+		struct sigaction sa;
+		sigaction(SIGHUP, NULL, &sa);
+		fputs(sa.sa_handler == SIG_IGN ? "ignored" : "default", f);
+		fclose(f);
+	}
 	if ((f = record("fds"))) {
 		DIR *d = opendir("/proc/self/fd");
 		struct dirent *e;
@@ -86,7 +95,9 @@ int main(int argc, char **argv)
 		fclose(f);
 	}
 #endif
-	if (!getenv("FAKE_NOREAD")) {
+	if (getenv("FAKE_NOREAD")) {
+		strncpy(word, getenv("FAKE_NOREAD"), sizeof word - 1);
+	} else {
 		f = record("input");
 		while ((n = fread(buf, 1, sizeof buf, stdin)) > 0) {
 			if (got < sizeof word - 1)
@@ -98,14 +109,30 @@ int main(int argc, char **argv)
 		if (f)
 			fclose(f);
 	}
-	if (strcmp(word, "stubborn") == 0)
-		signal(SIGTERM, SIG_IGN);
-	if (strcmp(word, "sleep") == 0 || strcmp(word, "stubborn") == 0)
-		sleep(60);
 #ifndef _WIN32
+	if (strcmp(word, "fork") == 0 && fork() == 0) {
+		signal(SIGTERM, SIG_IGN);
+		if ((f = record("child"))) {
+			fprintf(f, "%d", (int)getpid());
+			fclose(f);
+		}
+		sleep(60);
+		_exit(0);
+	}
 	if (strcmp(word, "crash") == 0)
 		raise(SIGKILL);
 #endif
+	if (strcmp(word, "hang") == 0) {
+		fputs("Content-Type: text/plain\n\nok\n", stdout);
+		fflush(stdout);
+	}
+	if (strcmp(word, "stubborn") == 0)
+		signal(SIGTERM, SIG_IGN);
+	if (strcmp(word, "sleep") == 0 || strcmp(word, "stubborn") == 0 ||
+	    strcmp(word, "hang") == 0 || strcmp(word, "fork") == 0)
+		sleep(60);
 	fputs("Content-Type: text/plain\n\nok\n", stdout);
+	if (strcmp(word, "fail") == 0)
+		return 2;
 	return getenv("FAKE_EXIT") ? atoi(getenv("FAKE_EXIT")) : 0;
 }

@@ -23,6 +23,7 @@ GATEWAY, LAUNCHER, EXAMPLES = map(os.path.abspath, sys.argv[1:4])
 SERVER = sys.argv[4]
 LOAD = sys.argv[5:] == ["load"]
 ROOT = tempfile.mkdtemp(prefix="tolvane-%s-" % SERVER)
+LIMIT = 3  # seconds, in place of the examples' minute for a program that never ends
 os.chmod(ROOT, 0o777)  # Apache serves as www-data; it must be able to write a canary
 running = []
 
@@ -38,8 +39,21 @@ def start(*argv, env=None):
                                     start_new_session=True))
 
 
-def serve(name, jdk, *options):
-    """Starts SERVER on a free port with the gateway in folder name."""
+def configure(name, root, changes):
+    """A copy of an example configuration in root, with changes made."""
+    conf = open(os.path.join(EXAMPLES, name)).read()
+    for old, new in changes:
+        assert old in conf, old
+        conf = conf.replace(old, str(new))
+    with open(os.path.join(root, name), "w") as f:
+        f.write(conf)
+    return f.name
+
+
+def serve(name, jdk, short=False):
+    """Starts SERVER on a free port with the gateway in folder name; short:
+    with time limits of LIMIT seconds and, under nginx, one fcgiwrap worker,
+    so that a worker held by a hung program would hold every request."""
     root = os.path.join(ROOT, name)
     os.makedirs(root)
     os.chmod(root, 0o777)
@@ -50,18 +64,22 @@ def serve(name, jdk, *options):
     env = {**os.environ, "PORT": str(port), "TOLVANE_ROOT": root, "TOLVANE": root + "/tolvane",
            "JAVA_HOME": jdk, "TOLVANE_CP": ROOT + "/classes"}
     if SERVER == "lighttpd":
-        start("lighttpd", "-D", "-f", EXAMPLES + "/lighttpd.conf", env=env)
+        limits = [('"TOLVANE_TIMEOUT" => "55"', '"TOLVANE_TIMEOUT" => "%d"' % LIMIT),
+                  ('"read-timeout" => 60', '"read-timeout" => %d' % (LIMIT + 5))]
+        limits = limits if short else []
+        start("lighttpd", "-D", "-f", configure("lighttpd.conf", root, limits), env=env)
     elif SERVER == "apache2":
-        start("apache2", "-f", EXAMPLES + "/apache2.conf", "-DFOREGROUND", *options, env=env)
+        start("apache2", "-f", EXAMPLES + "/apache2.conf", "-DFOREGROUND",
+              *(["-c", "Timeout %d" % LIMIT] if short else []), env=env)
     else:
-        conf = open(EXAMPLES + "/nginx.conf").read()
-        for k, v in (("PORT", port), ("ROOT", root), ("SOCKET", root + "/fcgi.sock"),
-                     ("TOLVANE", env["TOLVANE"]), ("JAVA_HOME", jdk), ("TOLVANE_CP", env["TOLVANE_CP"])):
-            conf = conf.replace("@%s@" % k, str(v))
-        with open(root + "/nginx.conf", "w") as f:
-            f.write(conf)
-        start("fcgiwrap", "-c", "4", "-s", "unix:%s/fcgi.sock" % root)
-        start("nginx", "-c", root + "/nginx.conf")
+        places = [("@%s@" % k, v) for k, v in (
+            ("PORT", port), ("ROOT", root), ("SOCKET", root + "/fcgi.sock"),
+            ("TOLVANE", env["TOLVANE"]), ("JAVA_HOME", jdk), ("TOLVANE_CP", env["TOLVANE_CP"]))]
+        limits = [("TOLVANE_TIMEOUT 55;", "TOLVANE_TIMEOUT %d;" % LIMIT),
+                  ("fastcgi_read_timeout 60s;", "fastcgi_read_timeout %ds;" % (LIMIT + 5))]
+        conf = configure("nginx.conf", root, places + (limits if short else []))
+        start("fcgiwrap", "-c", "1" if short else "4", "-s", "unix:%s/fcgi.sock" % root)
+        start("nginx", "-c", conf)
     for _ in range(100):
         try:
             socket.create_connection(("127.0.0.1", port)).close()
@@ -77,11 +95,11 @@ def request(port, method, url, body=None, headers={}):
     c = http.client.HTTPConnection("127.0.0.1", port, timeout=120)
     c.request(method, url, body=body, headers=headers)
     r = c.getresponse()
-    return r.getheader("Content-Type"), r.read()
+    return r.status, r.getheader("Content-Type"), r.read()
 
 
 def echo(method, argument, data):
-    return "text/plain", b"method: %s\nargument: %s\ndata: %s\n" % (
+    return 200, "text/plain", b"method: %s\nargument: %s\ndata: %s\n" % (
         method.encode(), argument.encode("latin-1"), data)
 
 
@@ -107,7 +125,8 @@ def with_jvm():
         # method, URL, body, expected content type and body
         ("GET", "/app/cart/7?a=1&b=%20x+y", None, echo("GET", "/cart/7", b"a=1&b=%20x+y")),
         ("POST", "/app/form", b"name=Ada&lang=java", echo("POST", "/form", b"name=Ada&lang=java")),
-        ("GET", "/broken/x", None, ("text/html", page)),
+        # The page's Status line becomes the response's status.
+        ("GET", "/broken/x", None, (500, "text/html", page)),
     ]
     # Shell syntax in the URL's path arrives as one argument and runs nothing.
     canary = ROOT + "/pwned"
@@ -120,16 +139,16 @@ def with_jvm():
         check("%s %s" % (method, url), request(port, method, url, body, form), want)
     check("no command ran", os.path.exists(canary), False)
     upload = os.urandom(5 << 20).replace(b"\0", b"\1")
-    _, got = request(port, "POST", "/app/upload", upload, {"Content-Type": "application/octet-stream"})
+    _, _, got = request(port, "POST", "/app/upload", upload, {"Content-Type": "application/octet-stream"})
     check("5 MB upload", hashlib.sha256(got).hexdigest(),
-          hashlib.sha256(echo("POST", "/upload", upload)[1]).hexdigest())
+          hashlib.sha256(echo("POST", "/upload", upload)[2]).hexdigest())
     return port
 
 
 def load(port, count, want):
     start = time.monotonic()
     with concurrent.futures.ThreadPoolExecutor(16) as pool:
-        got = list(pool.map(lambda i: request(port, "GET", "/app/n/%d?i=%d" % (i, i))[1], range(count)))
+        got = list(pool.map(lambda i: request(port, "GET", "/app/n/%d?i=%d" % (i, i))[2], range(count)))
     bad = [(i, g) for i, g in enumerate(got) if g != want(i)]
     print("load %s: %d requests, concurrency 16, %.1f s, %d failed" % (
         SERVER, count, time.monotonic() - start, len(bad)))
@@ -137,7 +156,7 @@ def load(port, count, want):
 
 
 def faults(jdk):
-    port = serve("stand-in", jdk, "-c", "Timeout 2")
+    port = serve("stand-in", jdk, short=True)
     log = jdk + "/log"
     # A client gone in the middle of its upload: no launcher may start.
     s = socket.create_connection(("127.0.0.1", port))
@@ -145,15 +164,30 @@ def faults(jdk):
     s.close()
     time.sleep(2)
     check("upload cut short", os.listdir(log), [])
-    if SERVER == "apache2":
-        # httpd, started here with a 2 s Timeout, gives up on a silent
-        # program and ends the gateway with SIGTERM; nothing of the request
-        # may outlive it.
-        request(port, "POST", "/app/s", b"sleep")
-        deadline = time.monotonic() + 5
-        while ours((jdk + "/bin/java",)) and time.monotonic() < deadline:
-            time.sleep(0.1)
-        check("timed out while the launcher runs", ours((jdk + "/bin/java",)), [])
+    # The page's status reaches the client; only httpd leaves CONTENT_LENGTH
+    # unset for a chunked upload.
+    page = ("<html>\n  <head>\n    <title>ERROR - [Tolvane]</title>\n  </head>\n"
+            "  <body>\n    %s\n  </body>\n</html>\n")
+    chunked = ((411, "text/html", (page % "undefined environment variable to "
+                                   "'CONTENT_LENGTH'.").encode()) if SERVER == "apache2"
+               else (200, "text/plain", b"ok\n"))
+    for label, body, want in (
+            ("empty POST", b"", (400, "text/html", (page % "cannot read stdin.").encode())),
+            ("chunked POST", iter([b"abc"]), chunked)):
+        check(label, request(port, "POST", "/app/c", body), want)
+    # A program that never ends and ignores SIGTERM: an answer within the
+    # limit and a few seconds, nothing of the request left 5 s later, and
+    # the next request served (under nginx by fcgiwrap's one worker).
+    start = time.monotonic()
+    status = request(port, "POST", "/app/h", b"stubborn")[0]
+    took = time.monotonic() - start
+    print("hung program under %s: %d after %.1f s" % (SERVER, status, took))
+    deadline = time.monotonic() + 5
+    while ours((jdk + "/bin/java", ROOT + "/stand-in/tolvane")) and time.monotonic() < deadline:
+        time.sleep(0.1)
+    check("hung program", (status, took < LIMIT + 2 + 3,
+                           ours((jdk + "/bin/java", ROOT + "/stand-in/tolvane"))), (504, True, []))
+    check("after a hung program", request(port, "GET", "/app/n?q"), (200, "text/plain", b"ok\n"))
     if LOAD:
         load(port, 2000, lambda i: b"ok\n")
         check("descriptors of the launcher", open(log + "/fds").read(), "0\n1\n2\n")
@@ -171,7 +205,7 @@ def main():
     try:
         port = with_jvm()
         if LOAD:
-            load(port, 100, lambda i: echo("GET", "/n/%d" % i, b"i=%d" % i)[1])
+            load(port, 100, lambda i: echo("GET", "/n/%d" % i, b"i=%d" % i)[2])
         faults(jdk)
     finally:
         # The whole group, and for sure: fcgiwrap's workers ignore SIGTERM
