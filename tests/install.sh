@@ -63,7 +63,7 @@ expect "exe imports" "$(x86_64-w64-mingw32-objdump -p "tolvane-$version-win64/to
 KERNEL32.dll
 msvcrt.dll"
 # The packaged gateway, stripped, still runs on its own.
-expect "packaged gateway" "$(env -i deb/usr/lib/cgi-bin/tolvane | sed -n 8p)" \
+expect "packaged gateway" "$(env -i deb/usr/lib/cgi-bin/tolvane | sed -n 9p)" \
 	"    undefined environment variable to 'REQUEST_METHOD'."
 
 echo "$passed passed, $failed failed"
