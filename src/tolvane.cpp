@@ -119,20 +119,22 @@ static void run_tolvane(const char *data)
 	text[0] = '\0';
 	append(text, shell_prefix);
 	append(text, line);
+	size_t words = strlen(line); // the configuration ends here
 	if (path) {
 		append(line, " ");
 		append(line, path);
 	}
-	if (path && *path) { // an empty PATH_INFO is no argument
+	const char *arg = path && *path ? path : nullptr; // an empty PATH_INFO is no argument
+	if (arg) {
 		char word[quoted_max(sizeof line)];
-		if (!sys_quote(word, path))
+		if (!sys_quote(word, arg))
 			error("unsafe environment variable to 'PATH_INFO'.");
 		append(text, " ");
 		append(text, word);
 	}
 	append(text, shell_suffix);
 
-	if (!sys_spawn(text))
+	if (!sys_spawn(text, line, words, arg))
 		error("cannot execute java command.");
 	sys_feed(data);
 	if (sys_wait() != 0) {
