@@ -137,7 +137,8 @@ static bool plain(const char *line, size_t n)
 // nullptr when that is more than fits, or when the first word may be the
 // shell's own (":", "exec", "if"): it must be one with a slash, or the
 // "java" we put there, which the shell looks for on PATH. Without PATH the
-// shell searches a list of its own, so that is left to it too. The words
+// shell searches a list of its own, and a "%" in PATH marks entries it reads
+// in ways of its own: those are left to it too. The words
 // live as long as the request; one slot before argv[0] stays free for the
 // shell, should the launcher turn out to be a script without "#!".
 static char words[4096];
@@ -159,7 +160,9 @@ static char **split(const char *line, size_t n, const char *arg)
 		argv[k++] = p;
 		p += strcspn(p, " ");
 	}
-	if (k == 0 || (!strchr(argv[0], '/') && (strcmp(argv[0], "java") != 0 || !getenv("PATH"))))
+	const char *path = getenv("PATH");
+	if (k == 0 || (!strchr(argv[0], '/') &&
+	               (strcmp(argv[0], "java") != 0 || !path || strchr(path, '%'))))
 		return nullptr;
 	if (arg)
 		argv[k++] = const_cast<char *>(arg);

@@ -234,6 +234,7 @@ def command_lines():
                             ({"TOLVANE_CP": "$X"}, "sh\n"), ({"TOLVANE_CLASS": "CGI\t"}, "sh\n"),
                             ({"JAVA_HOME": "{jdk}/"}, gateway),
                             ({"PATH": "/nowhere:" + ROOT + "/path"}, gateway),
+                            ({"PATH": ROOT + "/path:/x%y"}, "sh\n"),
                             ({"JAVA_HOME": "{jdk}", "TOLVANE_CLASS": "CGI#"}, "sh\n")):
             got = run({**get, **env}, launched={"parent": parent})
             check("started by %r" % env, got[0], 0)
