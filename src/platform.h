@@ -5,8 +5,8 @@
 #include <cstddef>
 
 // The command interpreter's text is the composed line between these two, so
-// a platform can make the interpreter replace itself with the launcher or
-// guard the line against the interpreter's own quote stripping.
+// a platform can guard the line against the interpreter's own quote
+// stripping.
 extern const char shell_prefix[];
 extern const char shell_suffix[];
 
@@ -33,9 +33,14 @@ bool sys_exact(const char *name, const char *value);
 constexpr size_t quoted_max(size_t n) { return 4 * n + 3; }
 bool sys_quote(char *out, const char *arg);
 
-// Starts the command interpreter on text with a pipe to its standard input;
-// false when the pipe or the interpreter can't be started.
-bool sys_spawn(const char *text);
+// Starts the launcher with a pipe to its standard input. Where the platform
+// can tell that the interpreter would only split the configuration (the
+// first n bytes of line) into words and run the first, it runs those words
+// itself, with arg (PATH_INFO; nullptr for none) as one more; otherwise it
+// starts the interpreter on text. False when the pipe or a process can't be
+// had. A launcher that is missing or can't be run is not such a failure:
+// sys_wait gives the failed status the interpreter would have ended with.
+bool sys_spawn(const char *text, const char *line, size_t n, const char *arg);
 
 // Gives the child just started that many seconds (0: no limit). Where a
 // platform cannot bound its child, the server's own time limit applies.

@@ -1,5 +1,6 @@
-// The POSIX platform: /bin/sh as the command interpreter, started with
-// posix_spawn so that we hold the child's process id ourselves.
+// The POSIX platform: /bin/sh as the command interpreter, or none where the
+// line needs none; processes are started with posix_spawn so that we hold
+// the child's process id ourselves.
 #include <cerrno>
 #include <cstdint>
 #include <csignal>
@@ -11,6 +12,7 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,9 +21,10 @@
 
 extern char **environ;
 
-// The shell replaces itself with the launcher instead of forking it: one
-// process less per request, and the child we wait for is the launcher.
-const char shell_prefix[] = "exec ";
+// The shell gets the line as it stands: a configuration may use shell
+// syntax on purpose (a list, a leading assignment), and a prefix such as
+// "exec " would change what that syntax means.
+const char shell_prefix[] = "";
 const char shell_suffix[] = "";
 
 static pid_t child = -1;
@@ -136,7 +139,134 @@ bool sys_quote(char *out, const char *arg)
 	return true;
 }
 
-bool sys_spawn(const char *text)
+// The shell is started only to split the line into words and run the first.
+// Where the configuration holds nothing the shell could act on (every byte
+// is one of these, or the blank between words), we do that ourselves and
+// save a process per request.
+static bool plain(const char *line, size_t n)
+{
+	for (size_t i = 0; i < n; i++) {
+		char c = line[i];
+		if (!(c >= 'a' && c <= 'z') && !(c >= 'A' && c <= 'Z') && !(c >= '0' && c <= '9') &&
+		    !memchr(" /._-+,:@%", c, 10))
+			return false;
+	}
+	return true;
+}
+
+// The words of the line's first n bytes, split at runs of blanks, then arg;
+// nullptr when that is more than fits, or when the first word may be the
+// shell's own (":", "exec", "if"): it must be one with a slash, or the
+// "java" we put there, which the shell looks for on PATH. Without PATH the
+// shell searches a list of its own, and a "%" in PATH marks entries it reads
+// in ways of its own: those are left to it too. The words
+// live as long as the request; one slot before argv[0] stays free for the
+// shell, should the launcher turn out to be a script without "#!".
+static char words[4096];
+static char *slots[sizeof words / 2 + 3];
+
+static char **split(const char *line, size_t n, const char *arg)
+{
+	if (n >= sizeof words)
+		return nullptr;
+	memcpy(words, line, n);
+	words[n] = '\0';
+	char **argv = slots + 1;
+	size_t k = 0;
+	for (char *p = words; *p;) {
+		if (*p == ' ') {
+			*p++ = '\0';
+			continue;
+		}
+		argv[k++] = p;
+		p += strcspn(p, " ");
+	}
+	const char *path = getenv("PATH");
+	if (k == 0 || (!strchr(argv[0], '/') &&
+	               (strcmp(argv[0], "java") != 0 || !path || strchr(path, '%'))))
+		return nullptr;
+	if (arg)
+		argv[k++] = const_cast<char *>(arg);
+	argv[k] = nullptr;
+	return argv;
+}
+
+// The shell exports PWD to what it runs, naming the working directory; the
+// launcher should not see the difference.
+static void set_pwd()
+{
+	const char *pwd = getenv("PWD");
+	struct stat named, here;
+	if (pwd && *pwd == '/' && stat(pwd, &named) == 0 && stat(".", &here) == 0 &&
+	    named.st_dev == here.st_dev && named.st_ino == here.st_ino)
+		return;
+	char cwd[4096];
+	if (getcwd(cwd, sizeof cwd))
+		setenv("PWD", cwd, 1);
+}
+
+static int spawn(const char *file, char *const argv[], const posix_spawn_file_actions_t *actions,
+                 const posix_spawnattr_t *attr)
+{
+	pid_t pid;
+	int rc = posix_spawn(&pid, file, actions, attr, argv, environ);
+	if (rc == 0)
+		child = pid;
+	return rc;
+}
+
+// A file that the system does not know how to run, the shell runs as a
+// script of its own.
+static int start(const char *file, char **argv, const posix_spawn_file_actions_t *actions,
+                 const posix_spawnattr_t *attr)
+{
+	int rc = spawn(file, argv, actions, attr);
+	if (rc == ENOEXEC) {
+		char *name = argv[0];
+		argv[-1] = const_cast<char *>("/bin/sh");
+		argv[0] = const_cast<char *>(file);
+		rc = spawn("/bin/sh", argv - 1, actions, attr);
+		argv[0] = name;
+	}
+	return rc;
+}
+
+// Runs argv as the shell's exec would: a name with a slash as it stands,
+// any other name from the first regular file of that name on PATH on, each
+// tried in turn. Returns 0 once started, else why not: ENOENT for a name
+// found nowhere.
+static int launch(char **argv, const posix_spawn_file_actions_t *actions,
+                  const posix_spawnattr_t *attr)
+{
+	if (strchr(argv[0], '/'))
+		return start(argv[0], argv, actions, attr);
+	static char file[4096];
+	size_t len = strlen(argv[0]);
+	int why = ENOENT;
+	bool found = false;
+	for (const char *dir = getenv("PATH"), *end;; dir = end + 1) {
+		end = strchrnul(dir, ':');
+		size_t at = end - dir;
+		// An empty entry is the working directory, as the shell reads it.
+		if (at + 1 + len < sizeof file) {
+			memcpy(file, dir, at);
+			if (at > 0)
+				file[at++] = '/';
+			memcpy(file + at, argv[0], len + 1);
+			struct stat st;
+			found = found || (stat(file, &st) == 0 && S_ISREG(st.st_mode));
+			int rc = found ? start(file, argv, actions, attr) : ENOENT;
+			if (rc == 0 || rc == EAGAIN || rc == ENOMEM)
+				return rc;
+			if (rc != ENOENT && rc != ENOTDIR)
+				why = rc;
+		}
+		if (!*end)
+			return why;
+	}
+}
+
+bool sys_spawn(const char *text, const char *line, size_t n, const char *arg)
 {
 	int fds[2];
 	if (pipe2(fds, O_CLOEXEC) == -1)
@@ -172,20 +302,27 @@ bool sys_spawn(const char *text)
 	posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP |
 	                                POSIX_SPAWN_SETSIGMASK);
 
-	char *argv[] = {const_cast<char *>("sh"), const_cast<char *>("-c"),
-	                const_cast<char *>(text), nullptr};
-	pid_t pid;
-	int rc = posix_spawn(&pid, "/bin/sh", &actions, &attr, argv, environ);
-	if (rc == 0)
-		child = pid;
+	char **argv = plain(line, n) ? split(line, n, arg) : nullptr;
+	int rc;
+	if (argv) {
+		set_pwd();
+		rc = launch(argv, &actions, &attr);
+	} else {
+		char *sh[] = {const_cast<char *>("sh"), const_cast<char *>("-c"),
+		              const_cast<char *>(text), nullptr};
+		rc = spawn("/bin/sh", sh, &actions, &attr);
+	}
 	sigprocmask(SIG_SETMASK, &before, nullptr);
 	posix_spawn_file_actions_destroy(&actions);
 	posix_spawnattr_destroy(&attr);
 	close(fds[0]);
-	if (rc != 0) {
+	// Where only the process could not be had, there is no status to give.
+	if (rc != 0 && (!argv || rc == EAGAIN || rc == ENOMEM)) {
 		close(fds[1]);
 		return false;
 	}
+	// A launcher that can't be run leaves child unset: sys_wait then reports
+	// the failure that the shell's exit status would have reported.
 	to_child = fds[1];
 	return true;
 }
@@ -292,6 +429,9 @@ static bool ends_in_time()
 ending sys_wait()
 {
 	close(to_child);
+	// A launcher that could not be run at all fails as the shell's exec would.
+	if (child < 0)
+		return failure;
 	bool in_time = !limited || ends_in_time();
 	if (!in_time)
 		end_group();

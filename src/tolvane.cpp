@@ -157,13 +157,15 @@ static void run_tolvane(const char *data)
 	text[0] = '\0';
 	append(text, shell_prefix);
 	append(text, line);
+	size_t words = strlen(line); // the configuration ends here
 	if (path) {
 		append(line, " ", "414 URI Too Long");
 		append(line, path, "414 URI Too Long");
 	}
-	if (path && *path) { // an empty PATH_INFO is no argument
+	const char *arg = path && *path ? path : nullptr; // an empty PATH_INFO is no argument
+	if (arg) {
 		static char word[quoted_max(sizeof line)];
-		if (!sys_quote(word, path) || !sys_exact("PATH_INFO", path))
+		if (!sys_quote(word, arg) || !sys_exact("PATH_INFO", arg))
 			error("400 Bad Request", "unsafe environment variable to 'PATH_INFO'.");
 		append(text, " ");
 		append(text, word);
@@ -171,7 +173,7 @@ static void run_tolvane(const char *data)
 	append(text, shell_suffix);
 	unsigned limit = time_limit();
 
-	if (!sys_spawn(text))
+	if (!sys_spawn(text, line, words, arg))
 		error("503 Service Unavailable", "cannot execute java command.");
 	sys_limit(limit);
 	sys_feed(data);

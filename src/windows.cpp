@@ -87,7 +87,8 @@ bool sys_quote(char *out, const char *arg)
 	return true;
 }
 
-bool sys_spawn(const char *text)
+// cmd.exe is kept for every line: it is what finds and runs the launcher.
+bool sys_spawn(const char *text, const char *, size_t, const char *)
 {
 	to_child = _popen(text, "w");
 	return to_child != nullptr;

@@ -44,6 +44,11 @@ SERVER, LENGTH, TOO_LARGE, BAD = ("500 Internal Server Error", "411 Length Requi
 URI, UNAVAILABLE, TIMEOUT = "414 URI Too Long", "503 Service Unavailable", "504 Gateway Timeout"
 
 
+def fill(text):
+    """Puts the test's folders in place of {jdk} and {root}."""
+    return text.replace("{jdk}", native(JDK)).replace("{root}", native(ROOT))
+
+
 def page(status, msg):
     return ("Status: %s\nContent-Type: text/html\n\n<html>\n  <head>\n"
             "    <title>ERROR - [Tolvane]</title>\n  </head>\n  <body>\n"
@@ -51,10 +56,11 @@ def page(status, msg):
                 "\n", "\r\n" if WIN else "\n").encode()
 
 
-def run(env, stdin=b"", argv=(), log=None, hup=b"default", **popen):
+def run(env, stdin=b"", argv=(), log=None, hup=b"default", launched={}, **popen):
     """Runs one request; returns status, stdout, stderr, and the launcher's
     arguments and input (None when it did not run). The launcher records
-    into log, a fresh folder unless given, which stays in last_log."""
+    into log, a fresh folder unless given, which stays in last_log;
+    launched: more of what it recorded, by name, to check."""
     global last_log
     log = last_log = log or tempfile.mkdtemp(dir=ROOT)
     full = {"PATH": ROOT + "/path:/usr/bin:/bin", "FAKE_LOG": log}
@@ -65,7 +71,7 @@ def run(env, stdin=b"", argv=(), log=None, hup=b"default", **popen):
                     WINEPATH=native(ROOT + "/path"), LC_ALL="C.UTF-8")
     full = {k.encode(): v.encode() for k, v in full.items()}
     for k, v in env.items():
-        full[k.encode()] = v if isinstance(v, bytes) else v.replace("{jdk}", native(JDK)).encode()
+        full[k.encode()] = v if isinstance(v, bytes) else fill(v).encode()
     io = {"stdin": stdin} if hasattr(stdin, "fileno") else {"input": stdin}
     p = subprocess.run(["wine"] * WIN + [GATEWAY, *argv], env=full, capture_output=True,
                        timeout=60, **io, **popen)
@@ -83,6 +89,10 @@ def run(env, stdin=b"", argv=(), log=None, hup=b"default", **popen):
         check("sigpipe of %r" % env, recorded("sigpipe"), b"default")
         check("sighup of %r" % env, recorded("sighup"), hup)
         check("descriptors of %r" % env, recorded("fds"), b"0\n1\n2\n")
+        # and PWD naming its working directory, which the shell exports.
+        check("PWD of %r" % env, recorded("pwd"), os.getcwd().encode())
+    for name, want in launched.items():
+        check("%s of %r" % (name, env), recorded(name), fill(want).encode())
     if args is not None:
         args = [a.decode("latin-1") for a in args.split(b"\0")[:-1]]
     return p.returncode, p.stdout, p.stderr, args, recorded("input")
@@ -187,16 +197,84 @@ def command_lines():
              ["CGI", "/<b>&amp;</b>"]),
             ({"PATH_INFO": "/100%s%n%%"}, "java CGI /100%s%n%%", ["CGI", "/100%s%n%%"]),
         ]
+    if not WIN:
+        # Lines the gateway may start without the shell, and lines only the
+        # shell can run as meant; either way the launcher gets what the
+        # shell would give it.
+        home = {"JAVA_HOME": "{jdk}"}
+        rows += [
+            ({**home, "TOLVANE_CP": "a.jar:b/c-1.jar,x@y+z%1", "TOLVANE_CLASS": "-Xss1m   s.Main",
+              "PATH_INFO": "/a b"}, "{jdk}/bin/java -cp a.jar:b/c-1.jar,x@y+z%1 -Xss1m   s.Main /a b",
+             ["-cp", "a.jar:b/c-1.jar,x@y+z%1", "-Xss1m", "s.Main", "/a b"]),
+            ({"JAVA_HOME": " {jdk}", "TOLVANE_CP": " "}, " {jdk}/bin/java -cp   CGI", ["-cp", "CGI"]),
+            ({"TOLVANE_CP": "$X", "X": "lib/x.jar"}, "java -cp $X CGI", ["-cp", "lib/x.jar", "CGI"]),
+            ({"TOLVANE_CP": "~/lib", "HOME": "/h"}, "java -cp ~/lib CGI", ["-cp", "/h/lib", "CGI"]),
+            ({"TOLVANE_CP": "{jdk}/bin/j*"}, "java -cp {jdk}/bin/j* CGI",
+             ["-cp", "{jdk}/bin/java", "CGI"]),
+            ({"JAVA_HOME": "X=1 {jdk}"}, "X=1 {jdk}/bin/java CGI", ["CGI"]),
+            ({"TOLVANE_CP": "a\tb"}, "java -cp a\tb CGI", ["-cp", "a", "b", "CGI"]),
+        ]
+        # Launchers that are missing, not executable, a "#!" script, a
+        # script without "#!": named with a slash, and found on PATH.
+        kinds = ROOT + "/kinds"
+        for kind, text, mode in (("none", None, 0), ("noexec", b"", 0o644),
+                                 ("hashbang", b'#!/bin/sh\nexec %s "$@"\n', 0o755),
+                                 ("plain", b'exec %s "$@"\n', 0o755)):
+            os.makedirs("%s/%s/bin" % (kinds, kind))
+            if text is not None:
+                with open("%s/%s/bin/java" % (kinds, kind), "wb") as f:
+                    f.write(text % LAUNCHER.encode() if text else text)
+                os.chmod("%s/%s/bin/java" % (kinds, kind), mode)
+            ran = ["CGI", "/p"] if text else None
+            rows += [
+                ({"JAVA_HOME": "{root}/kinds/" + kind, "PATH_INFO": "/p"},
+                 "{root}/kinds/%s/bin/java CGI /p" % kind, ran),
+                ({"PATH": "{root}/kinds/%s/bin" % kind, "PATH_INFO": "/p"}, "java CGI /p", ran),
+            ]
+        # The shell goes on along PATH past a file it may not run.
+        rows.append(({"PATH": "{root}/kinds/noexec/bin:{root}/path"}, "java CGI", ["CGI"]))
     get = {"REQUEST_METHOD": "GET", "QUERY_STRING": "q"}
     for env, line, args in rows:
         label = "command line %r" % env
-        line = line.replace("{jdk}", native(JDK))
+        line, args = fill(line), args and [fill(a) for a in args]
         failure = page(SERVER, "exit failure to '%s'." % line)
-        got = run({**get, **env})
+        # The launcher runs under the name the line gives it, unless a
+        # script stands in between.
+        name = None if WIN or "kinds/" in repr(env) or "=" in line else fill(line.split()[0])
+        got = run({**get, **env}, launched={"argv0": name} if name and args else {})
         check(label, got[:2] + got[3:], (0, OK, args, b"q") if args else (1, failure, None, None))
         # Failing after writing: its response, then our page.
         got = run({**get, **env, "FAKE_EXIT": "2"})
         check(label + " failing", got[:2], (1, (OK if args else b"") + failure))
+
+    if not WIN:
+        # Shell syntax used on purpose, with a launcher that ends with 2:
+        # environment, then the status, output and arguments of the last
+        # launcher to run.
+        get2 = {**get, "FAKE_EXIT": "2"}
+        rows = [
+            ({"TOLVANE_CLASS": "CGI || true"}, 0, OK, ["CGI"]),
+            ({"TOLVANE_CLASS": "CGI; {jdk}/bin/java Again"}, 1,
+             OK + OK + page(SERVER, "exit failure to 'java CGI; {jdk}/bin/java Again'."), ["Again"]),
+            ({"JAVA_HOME": "FAKE_EXIT=0 {jdk}"}, 0, OK, ["CGI"]),
+            # ":" is the shell's own command, not a file to look for.
+            ({"JAVA_HOME": ": {jdk}"}, 0, b"", None),
+        ]
+        for env, status, out, args in rows:
+            got = run({**get2, **env})
+            check("shell syntax %r" % env, (got[0], got[1].decode(), got[3]),
+                  (status, fill(out.decode()), args))
+
+        # The shell is started only for a line that needs it.
+        gateway = os.path.basename(GATEWAY)[:15] + "\n"
+        for env, parent in (({}, gateway), ({"JAVA_HOME": "{jdk}", "PATH_INFO": "/$(x) 'y"}, gateway),
+                            ({"TOLVANE_CP": "$X"}, "sh\n"), ({"TOLVANE_CLASS": "CGI\t"}, "sh\n"),
+                            ({"JAVA_HOME": "{jdk}/"}, gateway),
+                            ({"PATH": "/nowhere:" + ROOT + "/path"}, gateway),
+                            ({"PATH": ROOT + "/path:/x%y"}, "sh\n"),
+                            ({"JAVA_HOME": "{jdk}", "TOLVANE_CLASS": "CGI#"}, "sh\n")):
+            got = run({**get, **env}, launched={"parent": parent})
+            check("started by %r" % env, got[0], 0)
 
     # The configuration alone is the server's fault; PATH_INFO the client's.
     for env, status in (({"TOLVANE_CP": long_cp + "x"}, SERVER), ({"PATH_INFO": quotes + "'"}, URI),

@@ -1,8 +1,9 @@
 /* Stand-in for the Java launcher. It drains its input and answers with a
  * fixed CGI response. It records what it was given (args, NUL-separated;
- * input; pid; sigpipe; fds; on Windows also cmdline, its command line in
- * UTF-16 before any code page has had a say, and acp, the ANSI code page that
- * its argv went through) in the folder FAKE_LOG, or else in JAVA_HOME/log
+ * input; argv0; pid; sigpipe; sighup; fds; pwd, its PWD; parent, the name of
+ * its parent process; on Windows also cmdline, its command line in UTF-16
+ * before any code page has had a say, and acp, the ANSI code page that its
+ * argv went through) in the folder FAKE_LOG, or else in JAVA_HOME/log
  * when that exists, so that tests behind a web server can read it too.
  * FAKE_EXIT sets its exit status; FAKE_NOREAD makes it go on without reading,
  * taking its value for the input below. An input of "sleep" makes it sleep a
@@ -57,6 +58,10 @@ int main(int argc, char **argv)
 			fwrite(argv[i], 1, strlen(argv[i]) + 1, f);
 		fclose(f);
 	}
+	if ((f = record("argv0"))) {
+		fputs(argv[0], f);
+		fclose(f);
+	}
 	if ((f = record("pid"))) {
 		fprintf(f, "%d", (int)getpid());
 		fclose(f);
@@ -81,6 +86,21 @@ int main(int argc, char **argv)
 		struct sigaction sa;
 		sigaction(SIGHUP, NULL, &sa);
 		fputs(sa.sa_handler == SIG_IGN ? "ignored" : "default", f);
+		fclose(f);
+	}
+	if ((f = record("pwd"))) {
+		fputs(getenv("PWD") ? getenv("PWD") : "(unset)", f);
+		fclose(f);
+	}
+	if ((f = record("parent"))) {
+		char path[64];
+		FILE *comm;
+		snprintf(path, sizeof path, "/proc/%d/comm", (int)getppid());
+		if ((comm = fopen(path, "rb"))) {
+			while ((n = fread(buf, 1, sizeof buf, comm)) > 0)
+				fwrite(buf, 1, n, f);
+			fclose(comm);
+		}
 		fclose(f);
 	}
 	if ((f = record("fds"))) {
