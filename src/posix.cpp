@@ -35,17 +35,21 @@ static timespec deadline; // on CLOCK_MONOTONIC, when limited
 // What we started would run on unseen once we are gone. So the launcher
 // gets its own process group, and ending the request ends all of it: a
 // SIGTERM, then after a grace a SIGKILL for what is left, sent while the
-// launcher's pid is still unreaped and so still names its group. Only
+// launcher's pid is still unreaped and so still names its group. The
+// launcher itself is signalled by its pid as well: it may have moved to
+// another group, and left alive it would keep our wait from ending. Only
 // async-signal-safe calls: pass_on runs it from a handler.
 static void end_group()
 {
 	kill(-child, SIGTERM);
+	kill(child, SIGTERM);
 	const timespec tick = {0, 100000000}; // 100 ms
 	siginfo_t info = {};
 	int ticks = 20;
 	while (waitid(P_PID, child, &info, WEXITED | WNOHANG | WNOWAIT) == 0) {
 		if (info.si_pid != 0 || ticks-- == 0) {
 			kill(-child, SIGKILL);
+			kill(child, SIGKILL);
 			break;
 		}
 		nanosleep(&tick, nullptr);

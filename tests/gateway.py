@@ -517,6 +517,7 @@ def limits():
         ("silent", {**get, "QUERY_STRING": "sleep"}, b"", None, late, 1, 4),
         ("ignoring SIGTERM", {**get, "QUERY_STRING": "stubborn"}, b"", None, late, 3, 6),
         ("its child ignoring SIGTERM", {**get, "QUERY_STRING": "fork"}, b"", None, late, 1, 4, 2),
+        ("gone to another group", {**get, "QUERY_STRING": "regroup"}, b"", None, late, 1, 4),
         ("after its response", {**get, "QUERY_STRING": "hang"}, b"", None, OK + late, 1, 4),
         ("never reading 5 MB", {**post, "FAKE_NOREAD": "sleep"}, big, None, late, 1, 4),
         ("ignoring SIGTERM, SIGCHLD ignored", {**get, "QUERY_STRING": "stubborn"}, b"", chld,

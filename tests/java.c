@@ -9,7 +9,8 @@
  * taking its value for the input below. An input of "sleep" makes it sleep a
  * minute before answering, "stubborn" the same ignoring SIGTERM, "hang" the
  * same after answering, "fork" the same with a child in its process group
- * that ignores SIGTERM (its pid recorded as child), "fail" makes it exit with
+ * that ignores SIGTERM (its pid recorded as child), "regroup" the same after
+ * moving itself into its parent's process group, "fail" makes it exit with
  * 2 after answering, "crash" makes it die of SIGKILL before. The dispositions of SIGPIPE and SIGHUP are recorded too. */
 #include <signal.h>
 #include <stdio.h>
@@ -141,6 +142,8 @@ int main(int argc, char **argv)
 	}
 	if (strcmp(word, "crash") == 0)
 		raise(SIGKILL);
+	if (strcmp(word, "regroup") == 0)
+		setpgid(0, getpgid(getppid()));
 #endif
 	if (strcmp(word, "hang") == 0) {
 		fputs("Content-Type: text/plain\n\nok\n", stdout);
@@ -149,7 +152,7 @@ int main(int argc, char **argv)
 	if (strcmp(word, "stubborn") == 0)
 		signal(SIGTERM, SIG_IGN);
 	if (strcmp(word, "sleep") == 0 || strcmp(word, "stubborn") == 0 ||
-	    strcmp(word, "hang") == 0 || strcmp(word, "fork") == 0)
+	    strcmp(word, "hang") == 0 || strcmp(word, "fork") == 0 || strcmp(word, "regroup") == 0)
 		sleep(60);
 	fputs("Content-Type: text/plain\n\nok\n", stdout);
 	if (strcmp(word, "fail") == 0)
