@@ -81,6 +81,13 @@ void sys_init()
 	// An ignored SIGCHLD survives exec, and with it no child can be waited
 	// for: a program that ended well would look failed.
 	signal(SIGCHLD, SIG_DFL);
+	// A blocked signal is a server's passing state (one that waits for its
+	// signals in sigwait or signalfd and forgot to unblock them), not a
+	// choice: blocked, SIGTERM would reach neither us nor, through exec,
+	// the launcher, which the shell would have unblocked.
+	sigset_t none;
+	sigemptyset(&none);
+	sigprocmask(SIG_SETMASK, &none, nullptr);
 	// A signal the server ignores (SIGHUP under nohup) stays ignored, for
 	// us and, through exec, for the launcher: it is not ours to pass on.
 	for (int sig : passed_on) {

@@ -88,6 +88,7 @@ def run(env, stdin=b"", argv=(), log=None, hup=b"default", launched={}, **popen)
         # server would start it: default SIGPIPE, only the standard streams.
         check("sigpipe of %r" % env, recorded("sigpipe"), b"default")
         check("sighup of %r" % env, recorded("sighup"), hup)
+        check("signal mask of %r" % env, recorded("sigmask"), b"none")
         check("descriptors of %r" % env, recorded("fds"), b"0\n1\n2\n")
         # and PWD naming its working directory, which the shell exports.
         check("PWD of %r" % env, recorded("pwd"), os.getcwd().encode())
@@ -101,6 +102,11 @@ def run(env, stdin=b"", argv=(), log=None, hup=b"default", launched={}, **popen)
 def ignoring(sig):
     """A set-up before exec: sig ignored, as a server may hand it down."""
     return lambda: signal.signal(sig, signal.SIG_IGN)
+
+
+def blocking(*sigs):
+    """A set-up before exec: sigs blocked, as a server may hand them down."""
+    return lambda: signal.pthread_sigmask(signal.SIG_BLOCK, sigs)
 
 
 def recorded_pids():
@@ -375,6 +381,8 @@ def signals():
         # label, set-up before exec, environment, output, SIGHUP of the launcher
         ("SIGCHLD ignored", ignoring(signal.SIGCHLD), get, OK, b"default"),
         ("SIGHUP ignored", ignoring(signal.SIGHUP), get, OK, b"ignored"),
+        ("SIGTERM and SIGCHLD blocked", blocking(signal.SIGTERM, signal.SIGCHLD), get, OK,
+         b"default"),
         ("32 KiB stack", stack, get, OK, b"default"),
         ("32 KiB stack, failing", stack, quoted,
          OK + page(SERVER, "exit failure to 'java CGI /a'b'."), b"default"),
@@ -392,11 +400,13 @@ def signals():
     # A server that gives up on a request signals the gateway: nothing that
     # the request started may outlive it, not even a launcher that ignores
     # SIGTERM.
-    for word, limit in (("sleep", None), ("stubborn", None), ("stubborn", "60")):
+    for word, limit, setup in (("sleep", None, None), ("stubborn", None, None),
+                               ("stubborn", "60", None),
+                               ("sleep", "60", blocking(signal.SIGTERM, signal.SIGCHLD))):
         log = tempfile.mkdtemp(dir=ROOT)
         env = {"REQUEST_METHOD": "GET", "QUERY_STRING": word, "FAKE_LOG": log,
                "PATH": ROOT + "/path:/usr/bin:/bin", **({"TOLVANE_TIMEOUT": limit} if limit else {})}
-        gw = subprocess.Popen([GATEWAY], env=env, stdout=subprocess.DEVNULL)
+        gw = subprocess.Popen([GATEWAY], env=env, stdout=subprocess.DEVNULL, preexec_fn=setup)
         pid = None
         for _ in range(100):
             try:
@@ -409,8 +419,8 @@ def signals():
         start = time.monotonic()
         while pid and not gone(pid) and time.monotonic() - start < 10:
             time.sleep(0.05)
-        check("SIGTERM, %s launcher, limit %s" % (word, limit), (gw.wait(5), pid is not None,
-              time.monotonic() - start < 5), (-15, True, True))
+        check("SIGTERM, %s launcher, limit %s%s" % (word, limit, ", blocked" * bool(setup)),
+              (gw.wait(5), pid is not None, time.monotonic() - start < 5), (-15, True, True))
 
     # Standard output gone: closed outright, or a reader that has left.
     for label, prepare in (("closed", "exec >&-"), ("broken", "exec > >(true); sleep 0.2")):

@@ -1,7 +1,8 @@
 /* Stand-in for the Java launcher. It drains its input and answers with a
  * fixed CGI response. It records what it was given (args, NUL-separated;
- * input; argv0; pid; sigpipe; sighup; fds; pwd, its PWD; parent, the name of
- * its parent process; on Windows also cmdline, its command line in UTF-16
+ * input; argv0; pid; sigpipe; sighup; sigmask, whether any signal is blocked;
+ * fds; pwd, its PWD; parent, the name of its parent process; on Windows also
+ * cmdline, its command line in UTF-16
  * before any code page has had a say, and acp, the ANSI code page that its
  * argv went through) in the folder FAKE_LOG, or else in JAVA_HOME/log
  * when that exists, so that tests behind a web server can read it too.
@@ -87,6 +88,15 @@ int main(int argc, char **argv)
 		struct sigaction sa;
 		sigaction(SIGHUP, NULL, &sa);
 		fputs(sa.sa_handler == SIG_IGN ? "ignored" : "default", f);
+		fclose(f);
+	}
+	if ((f = record("sigmask"))) {
+		sigset_t set;
+		int sig, blocked = 0;
+		sigprocmask(SIG_BLOCK, NULL, &set);
+		for (sig = 1; sig < 32; sig++)
+			blocked |= sigismember(&set, sig) == 1;
+		fputs(blocked ? "blocked" : "none", f);
 		fclose(f);
 	}
 	if ((f = record("pwd"))) {
