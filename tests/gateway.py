@@ -541,6 +541,22 @@ def limits():
         check("limit, " + label, (got[0], got[1], least <= took < most, len(pids),
                                   all_gone(pids)), (1, out, True, (processes or [1])[0], True))
 
+    # A program that ended in time is in time, even when the gateway, held
+    # up, sees it end only past the deadline.
+    log = tempfile.mkdtemp(dir=ROOT)
+    env = {**get, "QUERY_STRING": "nap", "TOLVANE_TIMEOUT": "2", "FAKE_LOG": log,
+           "PATH": ROOT + "/path:/usr/bin:/bin"}
+    gw = subprocess.Popen([GATEWAY], env=env, stdout=subprocess.PIPE)
+    for _ in range(100):
+        if os.path.exists(log + "/pid"):
+            break
+        time.sleep(0.05)
+    gw.send_signal(signal.SIGSTOP)
+    time.sleep(3)
+    gw.send_signal(signal.SIGCONT)
+    out = gw.communicate(timeout=30)[0]
+    check("limit, ended in time, seen late", (gw.returncode, out), (0, OK))
+
     # A SIGHUP that the server ignores stays ignored while the limit runs.
     log = tempfile.mkdtemp(dir=ROOT)
     env = {**get, "QUERY_STRING": "sleep", "TOLVANE_TIMEOUT": "2", "FAKE_LOG": log,

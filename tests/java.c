@@ -11,7 +11,8 @@
  * minute before answering, "stubborn" the same ignoring SIGTERM, "hang" the
  * same after answering, "fork" the same with a child in its process group
  * that ignores SIGTERM (its pid recorded as child), "regroup" the same after
- * moving itself into its parent's process group, "fail" makes it exit with
+ * moving itself into its parent's process group, "nap" makes it sleep a
+ * second before answering, "fail" makes it exit with
  * 2 after answering, "crash" makes it die of SIGKILL before. The dispositions of SIGPIPE and SIGHUP are recorded too. */
 #include <signal.h>
 #include <stdio.h>
@@ -161,6 +162,8 @@ int main(int argc, char **argv)
 	}
 	if (strcmp(word, "stubborn") == 0)
 		signal(SIGTERM, SIG_IGN);
+	if (strcmp(word, "nap") == 0)
+		sleep(1);
 	if (strcmp(word, "sleep") == 0 || strcmp(word, "stubborn") == 0 ||
 	    strcmp(word, "hang") == 0 || strcmp(word, "fork") == 0 || strcmp(word, "regroup") == 0)
 		sleep(60);
