@@ -118,10 +118,16 @@ size_t sys_read(char *buf, size_t n)
 	size_t got = 0;
 	while (got < n) {
 		ssize_t r = read(0, buf + got, n - got);
-		if (r > 0)
+		if (r > 0) {
 			got += r;
-		else if (r == 0 || errno != EINTR)
+		} else if (r == -1 && errno == EAGAIN) {
+			// A server may hand its descriptor down non-blocking: that
+			// the body has not all come yet is no end of it.
+			pollfd in = {0, POLLIN, 0};
+			poll(&in, 1, -1);
+		} else if (r == 0 || errno != EINTR) {
 			break;
+		}
 	}
 	return got;
 }
