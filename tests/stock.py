@@ -195,11 +195,20 @@ def main():
         ("GET", "/cgi-bin/tolvane", None, None),
         ("GET", "/usr/lib/cgi-bin/tolvane", None, None),
         ("GET", "/ap%70/x", None, echo("GET", "/x", b"")),
+        ("GET", "/app/../usr/lib/cgi-bin/tolvane", None, 404),
+        ("GET", "/app/..%2f..%2fusr/lib/cgi-bin/tolvane", None, 400 if SERVER == "nginx" else 404),
+        ("GET", "//app//x", None, echo("GET", "/x", b"")),
+        # A decoded newline is part of PATH_INFO, or the request is refused
+        # (lighttpd); never cut off, nor the rest of the path dropped.
+        ("GET", "/app/x%0Ay", None, 400 if SERVER == "lighttpd" else echo("GET", "/x\ny", b"")),
+        ("GET", "/app/x%0A", None, 400 if SERVER == "lighttpd" else echo("GET", "/x\n", b"")),
     ]
     for method, url, body, want in rows:
         got = request(method, url, body)
         if want is None:
             check("%s %s is not the gateway" % (method, url), got[2][:4] == b"\x7fELF", False)
+        elif isinstance(want, int):  # the server's own answer: its status
+            check("%s %s" % (method, url), got[0], want)
         else:
             check("%s %s" % (method, url), got, want)
     shutil.copy(ROOT + "/broken/CGI.class", ROOT + "/srv/app/classes/CGI.class")
