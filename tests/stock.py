@@ -88,6 +88,9 @@ def lighttpd():
     place("debian-lighttpd.conf", "/etc/lighttpd/conf-available/50-tolvane.conf")
     # What lighty-enable-mod does, which knows only /etc/lighttpd.
     os.symlink("../conf-available/50-tolvane.conf", conf + "/conf-enabled/50-tolvane.conf")
+    # Debian's own cgi module, which an operator may have on: a second road
+    # to /usr/lib/cgi-bin.
+    os.symlink("../conf-available/10-cgi.conf", conf + "/conf-enabled/10-cgi.conf")
     start("lighttpd", "-D", "-f", conf + "/lighttpd.conf", env=environment)
     return "/var/log/lighttpd/breakage.log"
 
@@ -192,7 +195,9 @@ def main():
         ("HEAD", "/app/h?q", None, (200, "text/plain", b"")),
         # The gateway is never sent out as a file, by any road to it.
         ("GET", "/app/", None, echo("GET", "/", b"")),
-        ("GET", "/cgi-bin/tolvane", None, None),
+        # Nor run where the set-up's variables do not reach it.
+        ("GET", "/cgi-bin/tolvane", None, 404 if SERVER == "nginx" else 403),
+        ("GET", "/cgi-bin//tolvane/x", None, 404 if SERVER == "nginx" else 403),
         ("GET", "/usr/lib/cgi-bin/tolvane", None, None),
         ("GET", "/ap%70/x", None, echo("GET", "/x", b"")),
         ("GET", "/app/../usr/lib/cgi-bin/tolvane", None, 404),
