@@ -6,6 +6,7 @@ takes its mirror from.
 usage: setup.py SOURCE"""
 import os
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -72,6 +73,18 @@ for n, (files, want) in enumerate(sources):
     p = subprocess.run(["bash", "-c", '. "$0/scripts/lib.sh" && debian_sources "$1"', TOP, apt],
                        capture_output=True, text=True)
     check("debian_sources %s" % sorted(files), (p.returncode, p.stdout.splitlines()), (0, want))
+
+# The demo on a port another server answers on: it must say so and stop,
+# not show that server's answers as its own.
+with socket.socket() as taken:
+    taken.bind(("127.0.0.1", 0))
+    taken.listen()
+    port = taken.getsockname()[1]
+    p = subprocess.run([TOP + "/scripts/demo", "--once"], env={**os.environ, "PORT": str(port)},
+                       capture_output=True, text=True, timeout=60)
+    check("demo on a taken port", (p.returncode, p.stdout, p.stderr.splitlines()[-1:]),
+          (1, "", ["demo: something already answers on 127.0.0.1:%d; "
+                   "PORT=9000 scripts/demo serves elsewhere" % port]))
 
 shutil.rmtree(ROOT)
 finish()
