@@ -132,6 +132,16 @@ def request(method, url, body=None):
     return r.status, r.getheader("Content-Type"), r.read()
 
 
+def declared(length):
+    """The status a POST gets that announces length bytes and sends three."""
+    with socket.create_connection(("127.0.0.1", PORT), timeout=5) as c:
+        c.sendall(b"POST /app/big HTTP/1.1\r\nHost: x\r\nContent-Length: %d\r\n\r\nabc" % length)
+        try:
+            return int(c.recv(100).split()[1])
+        except socket.timeout:
+            return "no answer: waiting for the body"
+
+
 def echo(method, argument, data):
     return 200, "text/plain", b"method: %s\nargument: %s\ndata: %s\n" % (
         method.encode(), argument.encode(), data)
@@ -216,6 +226,8 @@ def main():
             check("%s %s" % (method, url), got[0], want)
         else:
             check("%s %s" % (method, url), got, want)
+    # A body beyond what the set-up takes is refused at once, not stored.
+    check("a POST of 3 GB", declared(3 << 30), 413)
     shutil.copy(ROOT + "/broken/CGI.class", ROOT + "/srv/app/classes/CGI.class")
     command = "/usr/lib/jvm/default-java/bin/java -cp %s/srv/app/classes CGI /cart/9" % ROOT
     check("a program that throws", request("GET", "/app/cart/9")[1:],
