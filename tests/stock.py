@@ -227,7 +227,8 @@ def main():
         else:
             check("%s %s" % (method, url), got, want)
     # A body beyond what the set-up takes is refused at once, not stored.
-    check("a POST of 3 GB", declared(3 << 30), 413)
+    check("a POST of 3 GiB", declared(3 << 30), 413)
+    check("a POST of 100 MiB", declared(100 << 20), 413)
     shutil.copy(ROOT + "/broken/CGI.class", ROOT + "/srv/app/classes/CGI.class")
     command = "/usr/lib/jvm/default-java/bin/java -cp %s/srv/app/classes CGI /cart/9" % ROOT
     check("a program that throws", request("GET", "/app/cart/9")[1:],
