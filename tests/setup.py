@@ -95,7 +95,7 @@ if os.geteuid() == 0:
         scratch = tempfile.mkdtemp(dir=ROOT)
         p = subprocess.run(["unshare", "-m", "bash", "-c", NEED, "need", scratch, TOP, sig or ""],
                            capture_output=True, text=True, timeout=30)
-        check("need's policy, %s" % (sig or "no signal"), p.stdout, want)
+        check("need's policy, %s" % (sig or "no signal"), (p.stdout, p.stderr), (want, ""))
 else:
     print("need's policy: not tested, since that takes root")
 
