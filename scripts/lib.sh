@@ -21,16 +21,21 @@ need() {
 	step "installing with apt-get (minutes on a first run): ${missing[*]}"
 	# lighttpd, httpd and nginx would each start as a service on port 80,
 	# and the second would fail its installation; the scripts start their
-	# own. Where no policy forbids starting services, one does for now.
-	local policy=/usr/sbin/policy-rc.d ours= status=0
-	if [ ! -e $policy ]; then
-		$as sh -c "printf '#!/bin/sh\nexit 101\n' >$policy && chmod +x $policy" && ours=1
-	fi
-	$as apt-get update -qq &&
-		$as env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-			"${missing[@]}" >/dev/null || status=$?
-	[ -n "$ours" ] && $as rm -f $policy
-	return $status
+	# own. Where no policy forbids starting services, one does while apt-get
+	# runs. The root shell that holds it removes it however it ends, even
+	# when this script is killed first: left behind, it would keep every
+	# later upgrade from restarting the machine's services.
+	# shellcheck disable=SC2016 # expanded by that shell
+	$as sh -c '
+		policy=/usr/sbin/policy-rc.d
+		if [ ! -e $policy ]; then
+			trap "rm -f $policy" EXIT
+			trap "exit 130" INT TERM HUP
+			printf "#!/bin/sh\nexit 101\n" >$policy && chmod +x $policy || exit 1
+		fi
+		apt-get update -qq &&
+			DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@" >/dev/null
+	' sh "${missing[@]}"
 }
 
 # debian_sources DIR: the Debian 12 entries that the apt set-up in DIR

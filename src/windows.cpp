@@ -1,6 +1,7 @@
 // The Windows platform: the C runtime's _popen, which runs the line through
 // cmd.exe, and the standard streams in the runtime's default text mode, as
 // a Windows CGI program has them.
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -42,25 +43,34 @@ size_t sys_read(char *buf, size_t n)
 // environment block still holds the server's text, so the value is exact
 // when it reads back through the code page as that text. Converting the
 // server's text without best fit instead would fail where the ANSI code
-// page is UTF-8, which takes no such flag.
+// page is UTF-8, which takes no such flag. The block is read itself, not
+// through GetEnvironmentVariableW, which reports no value longer than 32767
+// characters: a query string that long would be refused as changed.
 bool sys_exact(const char *name, const char *value)
 {
-	wchar_t wide_name[32];
-	if (!MultiByteToWideChar(CP_ACP, 0, name, -1, wide_name, sizeof wide_name / sizeof *wide_name))
-		return false;
-	// n counts the NUL; a longer text set by the server doesn't fit in n and
-	// gives its size instead.
+	// n counts the NUL.
 	int n = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, value, -1, nullptr, 0);
 	if (n <= 0)
 		return false;
-	wchar_t *ours = static_cast<wchar_t *>(calloc(2 * static_cast<size_t>(n), sizeof *ours));
-	if (!ours)
-		return false;
-	wchar_t *set = ours + n;
-	bool exact = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, value, -1, ours, n) == n &&
-		GetEnvironmentVariableW(wide_name, set, n) == static_cast<DWORD>(n - 1) &&
-		wmemcmp(ours, set, n) == 0;
+	wchar_t *ours = static_cast<wchar_t *>(calloc(static_cast<size_t>(n), sizeof *ours));
+	wchar_t *block = GetEnvironmentStringsW();
+	bool exact = false;
+	if (ours && block && MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, value, -1, ours, n) == n) {
+		// The first entry of that name, its case ignored, as getenv finds it.
+		size_t len = strlen(name);
+		for (const wchar_t *e = block; *e; e += wcslen(e) + 1) {
+			size_t i = 0;
+			while (i < len && e[i] < 0x80 && toupper(e[i]) == toupper(name[i]))
+				i++;
+			if (i == len && e[len] == L'=') {
+				exact = wcscmp(e + len + 1, ours) == 0;
+				break;
+			}
+		}
+	}
 	free(ours);
+	if (block)
+		FreeEnvironmentStringsW(block);
 	return exact;
 }
 

@@ -457,6 +457,10 @@ def windows():
          None, None),
         ({**get, "QUERY_STRING": "", "PATH_INFO": "/x" * 2046 + bad}, b"", 1,
          page(URI, "command line too long."), None, None),
+        # Longer than GetEnvironmentVariableW reports, and still checked.
+        ({**get, "QUERY_STRING": "q" * 40000}, b"", 0, OK, ["CGI"], b"q" * 40000),
+        ({**get, "QUERY_STRING": "q" * 40000 + bad}, b"", 1,
+         page(BAD, "unsafe environment variable to 'QUERY_STRING'."), None, None),
     ]
     for env, stdin, status, out, args, data in rows:
         expect("windows %r" % env, env, stdin, status, out, args, data)

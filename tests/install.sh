@@ -12,7 +12,8 @@ trap 'rm -rf "$tmp"' EXIT
 cd "$tmp"
 
 cmake --install "$build" --prefix prefix >/dev/null
-cpack -G DEB --config "$build/CPackConfig.cmake" >/dev/null
+# Packaged under the strictest umask: the package's modes must not follow it.
+(umask 077 && cpack -G DEB --config "$build/CPackConfig.cmake" >/dev/null)
 cmake -S "$src" -B win -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-w64.cmake" \
 	-DBUILD_TESTING=OFF >/dev/null
 cmake --build win -j2 >/dev/null
@@ -46,6 +47,22 @@ expect "Debian package" "$(cd deb && find . ! -type d | sort)" "\
 ./usr/share/doc/tolvane/copyright
 ./usr/share/lintian/overrides/tolvane
 ./usr/share/man/man8/tolvane.8.gz"
+expect "Debian package modes" "$(dpkg-deb -c "$deb" | awk '{print $1, $2, $6}')" "\
+drwxr-xr-x root/root ./usr/
+drwxr-xr-x root/root ./usr/lib/
+drwxr-xr-x root/root ./usr/lib/cgi-bin/
+-rwxr-xr-x root/root ./usr/lib/cgi-bin/tolvane
+drwxr-xr-x root/root ./usr/share/
+drwxr-xr-x root/root ./usr/share/doc/
+drwxr-xr-x root/root ./usr/share/doc/tolvane/
+-rw-r--r-- root/root ./usr/share/doc/tolvane/changelog.gz
+-rw-r--r-- root/root ./usr/share/doc/tolvane/copyright
+drwxr-xr-x root/root ./usr/share/lintian/
+drwxr-xr-x root/root ./usr/share/lintian/overrides/
+-rw-r--r-- root/root ./usr/share/lintian/overrides/tolvane
+drwxr-xr-x root/root ./usr/share/man/
+drwxr-xr-x root/root ./usr/share/man/man8/
+-rw-r--r-- root/root ./usr/share/man/man8/tolvane.8.gz"
 expect "Windows zip" "$(cmake -E tar tf "win/$zip" | sort)" "\
 tolvane-$version-win64/LICENSE
 tolvane-$version-win64/README.md

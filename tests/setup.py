@@ -6,6 +6,7 @@ takes its mirror from.
 usage: setup.py SOURCE"""
 import os
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -72,6 +73,45 @@ for n, (files, want) in enumerate(sources):
     p = subprocess.run(["bash", "-c", '. "$0/scripts/lib.sh" && debian_sources "$1"', TOP, apt],
                        capture_output=True, text=True)
     check("debian_sources %s" % sorted(files), (p.returncode, p.stdout.splitlines()), (0, want))
+
+# need's ban on starting services while apt-get runs: in place for apt-get,
+# and gone afterwards however the script ends. need runs from a copy of
+# lib.sh that keeps its ban in the scratch folder, with an apt-get and a
+# sudo that only record and pass on.
+NEED = r"""
+sed "s|/usr/sbin/policy-rc.d|$1/policy-rc.d|" "$2/scripts/lib.sh" >"$1/lib.sh" &&
+	grep -q "$1/policy-rc.d" "$1/lib.sh" && ! grep -q /usr/sbin "$1/lib.sh" || exit
+mkdir "$1/bin" &&
+	printf '#!/bin/sh\n[ -x %s/policy-rc.d ] && echo "$1" >>%s/saw\nsleep 1\n' "$1" "$1" >"$1/bin/apt-get" &&
+	printf '#!/bin/sh\nexec "$@"\n' >"$1/bin/sudo" && chmod +x "$1/bin/apt-get" "$1/bin/sudo" || exit
+# As from a terminal: a job started with & would ignore INT.
+PATH=$1/bin:$PATH env --default-signal=INT setsid bash -c '. "$0"; need no-such-command' "$1/lib.sh" \
+	>/dev/null 2>&1 &
+sleep 0.5
+[ "$3" ] && kill -"$3" -- -$!
+sleep 3
+cat "$1/saw"; ls "$1"
+"""
+# signal sent to the script's process group (none: it ends by itself), and
+# what apt-get saw and the scratch folder held afterwards
+for sig, want in ((None, "update\ninstall\nbin\nlib.sh\nsaw\n"), ("TERM", "update\nbin\nlib.sh\nsaw\n"),
+                  ("INT", "update\nbin\nlib.sh\nsaw\n")):
+    scratch = tempfile.mkdtemp(dir=ROOT)
+    p = subprocess.run(["bash", "-c", NEED, "need", scratch, TOP, sig or ""],
+                       capture_output=True, text=True, timeout=30)
+    check("need's policy, %s" % (sig or "no signal"), (p.stdout, p.stderr), (want, ""))
+
+# The demo on a port another server answers on: it must say so and stop,
+# not show that server's answers as its own.
+with socket.socket() as taken:
+    taken.bind(("127.0.0.1", 0))
+    taken.listen()
+    port = taken.getsockname()[1]
+    p = subprocess.run([TOP + "/scripts/demo", "--once"], env={**os.environ, "PORT": str(port)},
+                       capture_output=True, text=True, timeout=60)
+    check("demo on a taken port", (p.returncode, p.stdout, p.stderr.splitlines()[-1:]),
+          (1, "", ["demo: something already answers on 127.0.0.1:%d; "
+                   "PORT=9000 scripts/demo serves elsewhere" % port]))
 
 shutil.rmtree(ROOT)
 finish()

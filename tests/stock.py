@@ -88,6 +88,9 @@ def lighttpd():
     place("debian-lighttpd.conf", "/etc/lighttpd/conf-available/50-tolvane.conf")
     # What lighty-enable-mod does, which knows only /etc/lighttpd.
     os.symlink("../conf-available/50-tolvane.conf", conf + "/conf-enabled/50-tolvane.conf")
+    # Debian's own cgi module, which an operator may have on: a second road
+    # to /usr/lib/cgi-bin.
+    os.symlink("../conf-available/10-cgi.conf", conf + "/conf-enabled/10-cgi.conf")
     start("lighttpd", "-D", "-f", conf + "/lighttpd.conf", env=environment)
     return "/var/log/lighttpd/breakage.log"
 
@@ -127,6 +130,16 @@ def request(method, url, body=None):
     except http.client.RemoteDisconnected:
         return "no answer"
     return r.status, r.getheader("Content-Type"), r.read()
+
+
+def declared(length):
+    """The status a POST gets that announces length bytes and sends three."""
+    with socket.create_connection(("127.0.0.1", PORT), timeout=5) as c:
+        c.sendall(b"POST /app/big HTTP/1.1\r\nHost: x\r\nContent-Length: %d\r\n\r\nabc" % length)
+        try:
+            return int(c.recv(100).split()[1])
+        except socket.timeout:
+            return "no answer: waiting for the body"
 
 
 def echo(method, argument, data):
@@ -192,16 +205,30 @@ def main():
         ("HEAD", "/app/h?q", None, (200, "text/plain", b"")),
         # The gateway is never sent out as a file, by any road to it.
         ("GET", "/app/", None, echo("GET", "/", b"")),
-        ("GET", "/cgi-bin/tolvane", None, None),
+        # Nor run where the set-up's variables do not reach it.
+        ("GET", "/cgi-bin/tolvane", None, 404 if SERVER == "nginx" else 403),
+        ("GET", "/cgi-bin//tolvane/x", None, 404 if SERVER == "nginx" else 403),
         ("GET", "/usr/lib/cgi-bin/tolvane", None, None),
         ("GET", "/ap%70/x", None, echo("GET", "/x", b"")),
+        ("GET", "/app/../usr/lib/cgi-bin/tolvane", None, 404),
+        ("GET", "/app/..%2f..%2fusr/lib/cgi-bin/tolvane", None, 400 if SERVER == "nginx" else 404),
+        ("GET", "//app//x", None, echo("GET", "/x", b"")),
+        # A decoded newline is part of PATH_INFO, or the request is refused
+        # (lighttpd); never cut off, nor the rest of the path dropped.
+        ("GET", "/app/x%0Ay", None, 400 if SERVER == "lighttpd" else echo("GET", "/x\ny", b"")),
+        ("GET", "/app/x%0A", None, 400 if SERVER == "lighttpd" else echo("GET", "/x\n", b"")),
     ]
     for method, url, body, want in rows:
         got = request(method, url, body)
         if want is None:
             check("%s %s is not the gateway" % (method, url), got[2][:4] == b"\x7fELF", False)
+        elif isinstance(want, int):  # the server's own answer: its status
+            check("%s %s" % (method, url), got[0], want)
         else:
             check("%s %s" % (method, url), got, want)
+    # A body beyond what the set-up takes is refused at once, not stored.
+    check("a POST of 3 GiB", declared(3 << 30), 413)
+    check("a POST of 100 MiB", declared(100 << 20), 413)
     shutil.copy(ROOT + "/broken/CGI.class", ROOT + "/srv/app/classes/CGI.class")
     command = "/usr/lib/jvm/default-java/bin/java -cp %s/srv/app/classes CGI /cart/9" % ROOT
     check("a program that throws", request("GET", "/app/cart/9")[1:],
