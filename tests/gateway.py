@@ -62,8 +62,8 @@ def run(env, stdin=b"", argv=(), log=None, hup=b"default", launched={}, **popen)
     into log, a fresh folder unless given, which stays in last_log;
     launched: more of what it recorded, by name, to check."""
     global last_log
-    log = last_log = log or tempfile.mkdtemp(dir=ROOT)
-    full = {"PATH": ROOT + "/path:/usr/bin:/bin", "FAKE_LOG": log}
+    given = log
+    full = {"PATH": ROOT + "/path:/usr/bin:/bin"}
     if WIN:
         # wine reads the environment's bytes in the locale's encoding, so
         # UTF-8 lets a row set any text in the UTF-16 the gateway is given.
@@ -73,30 +73,50 @@ def run(env, stdin=b"", argv=(), log=None, hup=b"default", launched={}, **popen)
     for k, v in env.items():
         full[k.encode()] = v if isinstance(v, bytes) else fill(v).encode()
     io = {"stdin": stdin} if hasattr(stdin, "fileno") else {"input": stdin}
-    p = subprocess.run(["wine"] * WIN + [GATEWAY, *argv], env=full, capture_output=True,
-                       timeout=60, **io, **popen)
 
-    def recorded(name):
-        try:
-            with open(os.path.join(log, name), "rb") as f:
-                return f.read()
-        except FileNotFoundError:
-            return None
-    args = recorded("args")
+    def once(folder):
+        p = subprocess.run(["wine"] * WIN + [GATEWAY, *argv], capture_output=True,
+                           env={**full, b"FAKE_LOG": folder.encode()}, timeout=60, **io, **popen)
+        args = recorded(folder, "args")
+        if args is not None:
+            args = [a.decode("latin-1") for a in args.split(b"\0")[:-1]]
+        return (p.returncode, p.stdout, p.stderr, args, recorded(folder, "input")), folder
+
+    got, log = once(log or tempfile.mkdtemp(dir=ROOT))
+    if WIN and log != given and "input" in io:
+        # Now and then wine loses a program it starts (here about one start
+        # in a few hundred, with or without this gateway): it ends with 1
+        # and no output, or with 0 and no launcher run. The gateway's answer
+        # to a request never varies, so under wine each request runs twice,
+        # and a third time settles a difference.
+        again, _ = once(tempfile.mkdtemp(dir=ROOT))
+        if again != got:
+            third, log = once(tempfile.mkdtemp(dir=ROOT))
+            print("wine answered %r differently; a third run answered as the %s" % (
+                env, "first" if third == got else "second" if third == again else "neither"))
+            got = third
+    last_log = log
+    args = got[3]
     if args is not None and not WIN:
         # Whatever the row, a launcher that ran must have started as the
         # server would start it: default SIGPIPE, only the standard streams.
-        check("sigpipe of %r" % env, recorded("sigpipe"), b"default")
-        check("sighup of %r" % env, recorded("sighup"), hup)
-        check("signal mask of %r" % env, recorded("sigmask"), b"none")
-        check("descriptors of %r" % env, recorded("fds"), b"0\n1\n2\n")
+        check("sigpipe of %r" % env, recorded(log, "sigpipe"), b"default")
+        check("sighup of %r" % env, recorded(log, "sighup"), hup)
+        check("signal mask of %r" % env, recorded(log, "sigmask"), b"none")
+        check("descriptors of %r" % env, recorded(log, "fds"), b"0\n1\n2\n")
         # and PWD naming its working directory, which the shell exports.
-        check("PWD of %r" % env, recorded("pwd"), os.getcwd().encode())
+        check("PWD of %r" % env, recorded(log, "pwd"), os.getcwd().encode())
     for name, want in launched.items():
-        check("%s of %r" % (name, env), recorded(name), fill(want).encode())
-    if args is not None:
-        args = [a.decode("latin-1") for a in args.split(b"\0")[:-1]]
-    return p.returncode, p.stdout, p.stderr, args, recorded("input")
+        check("%s of %r" % (name, env), recorded(log, name), fill(want).encode())
+    return got
+
+
+def recorded(log, name):
+    try:
+        with open(os.path.join(log, name), "rb") as f:
+            return f.read()
+    except FileNotFoundError:
+        return None
 
 
 def ignoring(sig):
