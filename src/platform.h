@@ -46,10 +46,10 @@ bool sys_spawn(const char *text, const char *line, size_t n, const char *arg);
 // platform cannot bound its child, the server's own time limit applies.
 void sys_limit(unsigned seconds);
 
-// Writes the text, up to its NUL, into the pipe, but not past the limit. A
+// Writes the n bytes of data into the pipe, but not past the limit. A
 // reader that has gone is not an error: only its exit status tells how the
 // request went.
-void sys_feed(const char *data);
+void sys_feed(const char *data, size_t n);
 
 // Closes the pipe and waits for the child: how it ended. Past the limit its
 // process group is ended as a server's SIGTERM would end it.

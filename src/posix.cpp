@@ -381,18 +381,14 @@ static ssize_t put(const char *data, size_t n)
 	return write(to_child, data, n);
 }
 
-// The text is measured a piece at a time, just before the piece goes into
-// the pipe, so that the launcher's copy finds it still in the cache.
-void sys_feed(const char *data)
+void sys_feed(const char *data, size_t n)
 {
-	const size_t piece = 1 << 20;
-	size_t n = strnlen(data, piece);
 #ifdef F_SETPIPE_SZ
 	// A default pipe holds 64 KiB, so a large body would cost us and the
 	// launcher a wake-up for each 64 KiB. Where the system refuses a larger
 	// pipe, the default still works.
-	if (n == piece)
-		fcntl(to_child, F_SETPIPE_SZ, piece);
+	if (n >= 1 << 20)
+		fcntl(to_child, F_SETPIPE_SZ, 1 << 20);
 #endif
 	// Under a limit a full pipe is waited for in poll, which ends at the
 	// deadline, and not in a write, which would wait for a launcher that
@@ -414,8 +410,6 @@ void sys_feed(const char *data)
 			return;
 		data += w;
 		n -= w;
-		if (n == 0)
-			n = strnlen(data, piece);
 	}
 }
 

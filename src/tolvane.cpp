@@ -55,7 +55,8 @@ static void append(char (&buf)[N], const char *s, const char *status = "500 Inte
 
 // Parsed as atoi would, except that it saturates: a length of any number of
 // digits must stay outside the accepted range instead of wrapping into it.
-static long long content_length(const char *s)
+// False for a value without digits, which announces no length at all.
+static bool content_length(const char *s, long long *length)
 {
 	while (*s == ' ' || (*s >= '\t' && *s <= '\r'))
 		s++;
@@ -63,13 +64,15 @@ static long long content_length(const char *s)
 	if (*s == '-' || *s == '+')
 		s++;
 	long long n = 0;
+	const char *digits = s;
 	for (; *s >= '0' && *s <= '9'; s++)
 		if (n <= INT_MAX)
 			n = n * 10 + (*s - '0');
-	return negative ? -n : n;
+	*length = negative ? -n : n;
+	return s != digits;
 }
 
-static const char *get()
+static const char *get(size_t *size)
 {
 	const char *query = getenv("QUERY_STRING");
 	if (!query)
@@ -77,28 +80,52 @@ static const char *get()
 		    "undefined environment variable to 'QUERY_STRING'.");
 	if (!sys_exact("QUERY_STRING", query))
 		error("400 Bad Request", "unsafe environment variable to 'QUERY_STRING'.");
+	*size = strlen(query);
 	return query;
 }
 
-static void post(const char **data)
+// The body is bytes, NUL among them: it is counted, never measured.
+static void post(const char **data, size_t *size)
 {
 	const char *value = getenv("CONTENT_LENGTH");
 	if (!value)
 		error("411 Length Required",
 		    "undefined environment variable to 'CONTENT_LENGTH'.");
 	// The length is a 32-bit count and the buffer holds one byte more, so
-	// -1 (an empty buffer) and INT_MAX and above are as unobtainable as
-	// any other negative length.
-	long long n = content_length(value);
+	// INT_MAX and above are as unobtainable as any negative length. An
+	// empty body, announced in digits, is a request like any other.
+	long long n;
+	if (!content_length(value, &n))
+		error("400 Bad Request", "cannot read stdin.");
 	if (n < 0 || n >= INT_MAX)
 		error("413 Content Too Large", "cannot allocate memory.");
 	char *body = sys_alloc(n + 1);
 	if (!body)
 		error("413 Content Too Large", "cannot allocate memory.");
 	*data = body;
-	if (n == 0 || sys_read(body, n) != (size_t)n)
+	*size = n;
+	if (sys_read(body, n) != (size_t)n)
 		error("400 Bad Request", "cannot read stdin.");
 	body[n] = '\0';
+}
+
+// A body that comes with another method is no request data, but a server
+// may wait for it to be read before it takes the response (Apache's
+// mod_cgid does): it is read and dropped, as far as it comes.
+static void discard()
+{
+	const char *value = getenv("CONTENT_LENGTH");
+	long long n;
+	if (!value || !content_length(value, &n))
+		return;
+	static char sink[65536];
+	while (n > 0) {
+		size_t piece = n < (long long)sizeof sink ? n : sizeof sink;
+		size_t got = sys_read(sink, piece);
+		if (got != piece)
+			break;
+		n -= got;
+	}
 }
 
 // Whole seconds from 1 to a day, in digits and nothing else: a value that a
@@ -127,7 +154,7 @@ static unsigned time_limit()
 	error(status, msg);
 }
 
-static void run_tolvane(const char *data)
+static void run_tolvane(const char *data, size_t size)
 {
 	const char *home = getenv("JAVA_HOME");
 	const char *classpath = getenv("TOLVANE_CP");
@@ -176,7 +203,7 @@ static void run_tolvane(const char *data)
 	if (!sys_spawn(text, line, words, arg))
 		error("503 Service Unavailable", "cannot execute java command.");
 	sys_limit(limit);
-	sys_feed(data);
+	sys_feed(data, size);
 	switch (sys_wait()) {
 	case clean:
 		return;
@@ -195,10 +222,13 @@ int main()
 		error("500 Internal Server Error",
 		    "undefined environment variable to 'REQUEST_METHOD'.");
 	const char *data = "";
+	size_t size = 0;
+	if (strcmp(method, "POST") == 0)
+		post(&data, &size);
+	else
+		discard();
 	if (strcmp(method, "GET") == 0)
-		data = get();
-	else if (strcmp(method, "POST") == 0)
-		post(&data);
-	run_tolvane(data);
+		data = get(&size);
+	run_tolvane(data, size);
 	return 0;
 }
