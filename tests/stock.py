@@ -256,7 +256,10 @@ def main():
     check("processes left 5 s after the answer", left(), [])
 
 
-environment = {**os.environ,
+environment = {**{k: v for k, v in os.environ.items()
+                  # A service's environment has no locale (Apache's envvars
+                  # sets LANG=C): the set-up must give the JVM one.
+                  if k != "LANG" and not k.startswith("LC_")},
                # Only what the set-up names may reach the Java program: a
                # server or fcgiwrap that passed on its own environment would
                # run this class instead of CGI.
