@@ -26,6 +26,10 @@ ROOT = tempfile.mkdtemp(prefix="tolvane-%s-" % SERVER)
 LIMIT = 3  # seconds, in place of the examples' minute for a program that never ends
 os.chmod(ROOT, 0o777)  # Apache serves as www-data; it must be able to write a canary
 running = []
+# The servers start as services do, with no locale: the examples must give
+# the JVM one.
+for name in [k for k in os.environ if k == "LANG" or k.startswith("LC_")]:
+    del os.environ[name]
 
 
 def java_home():
@@ -125,6 +129,10 @@ def with_jvm():
         # method, URL, body, expected content type and body
         ("GET", "/app/cart/7?a=1&b=%20x+y", None, echo("GET", "/cart/7", b"a=1&b=%20x+y")),
         ("POST", "/app/form", b"name=Ada&lang=java", echo("POST", "/form", b"name=Ada&lang=java")),
+        # UTF-8 in the path: the same characters in Java, by the example's
+        # locale, written back as UTF-8 by CGI.java.
+        ("GET", "/app/caf%C3%A9/%E6%97%A5%E6%9C%AC", None,
+         (200, "text/plain", b"method: GET\nargument: /caf\xc3\xa9/\xe6\x97\xa5\xe6\x9c\xac\ndata: \n")),
         # The page's Status line becomes the response's status.
         ("GET", "/broken/x", None, (500, "text/html", page)),
     ]

@@ -40,39 +40,56 @@ URIs: http://deb.debian.org/debian-security
 Suites: bookworm-security
 Components: main
 """
-# files under an apt folder, and the entries debian_sources takes from them
+# files under an apt folder, the release asked for, and the entries
+# debian_sources takes from them
 sources = [
-    ({"sources.list.d/debian.sources": DEBIAN},
+    ({"sources.list.d/debian.sources": DEBIAN}, "bookworm",
      ["deb http://deb.debian.org/debian bookworm main",
       "deb http://deb.debian.org/debian bookworm-updates main",
       "deb http://deb.debian.org/debian-security bookworm-security main"]),
-    ({"sources.list.d/debian.sources": DEBIAN.replace("Types: deb\n", "Types: deb-src\n", 1)},
+    ({"sources.list.d/debian.sources": DEBIAN.replace("Types: deb\n", "Types: deb-src\n", 1)}, "bookworm",
      ["deb http://deb.debian.org/debian-security bookworm-security main"]),
     ({"sources.list.d/debian.sources": DEBIAN.replace("Types: deb\n", "Enabled: no\nTypes: deb\n", 1)},
-     ["deb http://deb.debian.org/debian-security bookworm-security main"]),
+     "bookworm", ["deb http://deb.debian.org/debian-security bookworm-security main"]),
     ({"sources.list.d/m.sources": "types: deb-src deb\nURIs: http://a/debian http://b/debian\n"
-                                  "Suites: bullseye bookworm\nComponents: main contrib\n"},
+                                  "Suites: bullseye bookworm\nComponents: main contrib\n"}, "bookworm",
      ["deb http://a/debian bookworm main contrib", "deb http://b/debian bookworm main contrib"]),
     ({"sources.list": "# deb http://old/debian bookworm main\n"
                       "deb-src http://src/debian bookworm main\n"
                       "deb [arch=amd64 signed-by=/k.gpg] http://m/debian bookworm main\n"
                       "deb http://m/debian bullseye main\n",
-      "sources.list.d/n.list": "deb http://n/debian bookworm-updates main\n"},
+      "sources.list.d/n.list": "deb http://n/debian bookworm-updates main\n"}, "bookworm",
      ["deb http://m/debian bookworm main", "deb http://n/debian bookworm-updates main"]),
     ({"sources.list.d/google.list.disabled-by-farm": "deb http://x/debian bookworm main\n",
-      "sources.list.d/other.sources.disabled": DEBIAN},
+      "sources.list.d/other.sources.disabled": DEBIAN}, "bookworm",
      []),
-    ({}, []),
+    ({}, "bookworm", []),
+    # A Debian 12 machine checking Debian 13: its mirrors, the suites renamed;
+    # a suite that only begins with the name (bookwormish) is not the release.
+    ({"sources.list.d/debian.sources": DEBIAN,
+      "sources.list": "deb http://o/debian bookwormish main\n"}, "trixie",
+     ["deb http://deb.debian.org/debian trixie main",
+      "deb http://deb.debian.org/debian trixie-updates main",
+      "deb http://deb.debian.org/debian-security trixie-security main"]),
+    # Entries of the release asked for are taken as they are, the other
+    # release's left out.
+    ({"sources.list.d/debian.sources": DEBIAN.replace("bookworm", "trixie") + "\n" + DEBIAN}, "trixie",
+     ["deb http://deb.debian.org/debian trixie main",
+      "deb http://deb.debian.org/debian trixie-updates main",
+      "deb http://deb.debian.org/debian-security trixie-security main"]),
+    ({"sources.list": "deb http://m/debian trixie main\n"}, "bookworm",
+     ["deb http://m/debian bookworm main"]),
 ]
-for n, (files, want) in enumerate(sources):
+for n, (files, release, want) in enumerate(sources):
     apt = "%s/apt%d" % (ROOT, n)
     os.makedirs(apt + "/sources.list.d")
     for name, text in files.items():
         with open(os.path.join(apt, name), "w") as f:
             f.write(text)
-    p = subprocess.run(["bash", "-c", '. "$0/scripts/lib.sh" && debian_sources "$1"', TOP, apt],
-                       capture_output=True, text=True)
-    check("debian_sources %s" % sorted(files), (p.returncode, p.stdout.splitlines()), (0, want))
+    p = subprocess.run(["bash", "-c", '. "$0/scripts/lib.sh" && debian_sources "$1" "$2"', TOP, apt,
+                        release], capture_output=True, text=True)
+    check("debian_sources %s %s" % (release, sorted(files)), (p.returncode, p.stdout.splitlines()),
+          (0, want))
 
 # need's ban on starting services while apt-get runs: in place for apt-get,
 # and gone afterwards however the script ends. need runs from a copy of
@@ -100,6 +117,26 @@ for sig, want in ((None, "update\ninstall\nbin\nlib.sh\nsaw\n"), ("TERM", "updat
     p = subprocess.run(["bash", "-c", NEED, "need", scratch, TOP, sig or ""],
                        capture_output=True, text=True, timeout=30)
     check("need's policy, %s" % (sig or "no signal"), (p.stdout, p.stderr), (want, ""))
+
+# What need hands apt-get to install: packages dpkg does not list as
+# installed, whatever commands are on PATH (sh is, no-such-jdk is not). The
+# apt-get in PATH records the packages it is asked to install.
+PACKAGES = r"""
+sed "s|/usr/sbin/policy-rc.d|$1/policy-rc.d|" "$2/scripts/lib.sh" >"$1/lib.sh" && mkdir "$1/bin" &&
+	printf '#!/bin/sh\n[ "$1" = install ] || exit 0\nshift\nwhile [ "${1#-}" != "$1" ]; do [ "$1" = -o ] && shift; shift; done\necho "$@" >>%s/saw\n' \
+		"$1" >"$1/bin/apt-get" && chmod +x "$1/bin/apt-get" && touch "$1/saw" || exit
+shift 2
+PATH=$0/bin:$PATH bash -c '. "$0"; need "$@"' "$0/lib.sh" "$@" 2>/dev/null && cat "$0/saw"
+"""
+for items, want in (
+        (["bash", "dpkg"], ""),
+        (["bash", "no-such-package"], "no-such-package\n"),
+        (["sh:no-such-jdk no-such-jre", "bash", "no-such-package"], "no-such-jdk no-such-jre no-such-package\n"),
+):
+    scratch = tempfile.mkdtemp(dir=ROOT)
+    p = subprocess.run(["bash", "-c", PACKAGES, scratch, scratch, TOP, *items],
+                       capture_output=True, text=True, timeout=30)
+    check("need %s" % " ".join(items), (p.returncode, p.stdout), (0, want))
 
 # The demo on a port another server answers on: it must say so and stop,
 # not show that server's answers as its own.

@@ -22,7 +22,10 @@ from tally import check, finish
 
 GATEWAY, EXAMPLES, README = map(os.path.abspath, sys.argv[1:4])
 SERVER = sys.argv[4]
-JAVAC = "/usr/lib/jvm/default-java/bin/javac"  # the JDK the set-ups name
+# The JDK the set-ups name, which only Debian's default-jdk-headless
+# provides: another JDK's javac on PATH is no stand-in for it.
+JDK = "/usr/lib/jvm/default-java"
+JAVAC = JDK + "/bin/javac"
 ROOT = tempfile.mkdtemp(prefix="tolvane-stock-%s-" % SERVER)
 os.chmod(ROOT, 0o755)  # the servers' user walks through it
 MOVED = r"/etc/(?:lighttpd|apache2|nginx)|/var/(?:log|cache|lib/apache2|run|lock)|/run|/usr/lib/cgi-bin|/srv"
@@ -174,6 +177,11 @@ def java(folder, source):
 
 
 def main():
+    # What the set-up names is installed first, by package: a machine with
+    # another JDK has a javac, yet no default-java.
+    subprocess.run(["bash", "-c", '. "$0/scripts/lib.sh" && need "$@"', os.path.dirname(EXAMPLES),
+                    "default-jdk-headless", *{"nginx": ["nginx", "fcgiwrap", "spawn-fcgi"]}.get(
+                        SERVER, [SERVER])], check=True)
     folders("/usr/lib/cgi-bin", "/srv/app/classes")
     shutil.copy(GATEWAY, ROOT + "/usr/lib/cgi-bin/tolvane")
     java(ROOT + "/srv/app/classes", open(EXAMPLES + "/CGI.java").read())
@@ -217,6 +225,12 @@ def main():
         # (lighttpd); never cut off, nor the rest of the path dropped.
         ("GET", "/app/x%0Ay", None, 400 if SERVER == "lighttpd" else echo("GET", "/x\ny", b"")),
         ("GET", "/app/x%0A", None, 400 if SERVER == "lighttpd" else echo("GET", "/x\n", b"")),
+        # UTF-8 in the path reaches the program as the same characters (the
+        # JVM decodes its arguments by the locale the set-up gives it), and
+        # leaves it as the same bytes.
+        ("GET", "/app/caf%C3%A9", None, echo("GET", "/caf\u00e9", b"")),
+        ("GET", "/app/%E6%97%A5%E6%9C%AC/%E3%82%AB%E3%83%BC%E3%83%88?q=%E6%97%A5", None,
+         echo("GET", "/\u65e5\u672c/\u30ab\u30fc\u30c8", b"q=%E6%97%A5")),
     ]
     for method, url, body, want in rows:
         got = request(method, url, body)
@@ -230,7 +244,7 @@ def main():
     check("a POST of 3 GiB", declared(3 << 30), 413)
     check("a POST of 100 MiB", declared(100 << 20), 413)
     shutil.copy(ROOT + "/broken/CGI.class", ROOT + "/srv/app/classes/CGI.class")
-    command = "/usr/lib/jvm/default-java/bin/java -cp %s/srv/app/classes CGI /cart/9" % ROOT
+    command = "%s/bin/java -cp %s/srv/app/classes CGI /cart/9" % (JDK, ROOT)
     check("a program that throws", request("GET", "/app/cart/9")[1:],
           ("text/html", page("exit failure to '%s'." % command)))
     answered = time.monotonic()
@@ -242,7 +256,10 @@ def main():
     check("processes left 5 s after the answer", left(), [])
 
 
-environment = {**os.environ,
+environment = {**{k: v for k, v in os.environ.items()
+                  # A service's environment has no locale (Apache's envvars
+                  # sets LANG=C): the set-up must give the JVM one.
+                  if k != "LANG" and not k.startswith("LC_")},
                # Only what the set-up names may reach the Java program: a
                # server or fcgiwrap that passed on its own environment would
                # run this class instead of CGI.
@@ -261,7 +278,8 @@ finally:
                 os.killpg(pid, sig)
             except ProcessLookupError:
                 pass
-        time.sleep(groups and sig == signal.SIGTERM)
+        # A test that failed before it started anything has nothing to wait for.
+        time.sleep(1 if groups and sig == signal.SIGTERM else 0)
     if tally.failed or not done:  # what the servers and the Java programs said
         for folder, _, files in os.walk(ROOT + "/var/log"):
             for f in files:
