@@ -17,14 +17,9 @@ public class CGI {
         Tolvane.Request request = Tolvane.Request.read(args);
         Tolvane.Response response = new Tolvane.Response(request);
         switch (request.path) {
-        case "/greet":
-            greet(request, response);
-            break;
-        case "/files":
-            files(request, response);
-            break;
-        default:
-            echo(request, response);
+        case "/greet" -> greet(request, response);
+        case "/files" -> files(request, response);
+        default -> echo(request, response);
         }
     }
 

@@ -123,8 +123,8 @@ def through_server(port):
 def by_hand():
     """The README's hand test, run as written in a folder with the classes,
     the gateway's path changed to this build's."""
-    line = re.search(r"^ +(REQUEST_METHOD=GET .*/usr/lib/cgi-bin/tolvane)$", open(README).read(),
-                     re.M).group(1).replace("/usr/lib/cgi-bin/tolvane", GATEWAY)
+    line = re.search(r"^ +(REQUEST_METHOD=GET .* build/tolvane)$", open(README).read(),
+                     re.M).group(1).replace(" build/tolvane", " " + GATEWAY)
     env = {"PATH": "/usr/bin:/bin", "JAVA_HOME": JDK}
     got = subprocess.run(["sh", "-c", line], cwd=ROOT, env=env, capture_output=True)
     check("the README's hand test", (got.returncode, got.stdout.split(b"\n\n", 1)[1:]),
