@@ -222,28 +222,45 @@ public final class Tolvane {
                 if (key.equals("content-type"))
                     type = value;
                 if (key.equals("content-disposition")) {
-                    name = attribute(value, "name");
-                    filename = attribute(value, "filename");
+                    Map<String, String> a = attributes(value);
+                    name = a.get("name");
+                    filename = a.get("filename");
                 }
             }
             return name == null ? null : new Part(name, filename, type, data);
         }
 
-        // name="x" in a Content-Disposition; browsers escape a quote as %22
-        // and send every other character as it is.
-        private static String attribute(String value, String key) {
-            for (int i = 0; (i = value.indexOf(key + "=", i)) >= 0; i++) {
-                if (i > 0 && value.charAt(i - 1) != ' ' && value.charAt(i - 1) != ';')
+        // The attributes of a Content-Disposition, read in turn, since a
+        // quoted file name may hold "; name=". Browsers escape a quote in a
+        // name as %22 and send every other character as it is.
+        private static Map<String, String> attributes(String value) {
+            Map<String, String> found = new LinkedHashMap<>();
+            int i = value.indexOf(';');
+            while (i >= 0 && i < value.length()) {
+                int eq = value.indexOf('=', i);
+                int semi = value.indexOf(';', i + 1);
+                if (eq < 0)
+                    break;
+                if (semi >= 0 && semi < eq) { // an attribute without a value
+                    i = semi;
                     continue;
-                int start = i + key.length() + 1;
-                if (start < value.length() && value.charAt(start) == '"') {
-                    int end = value.indexOf('"', start + 1);
-                    return value.substring(start + 1, end < 0 ? value.length() : end);
                 }
-                int end = value.indexOf(';', start);
-                return value.substring(start, end < 0 ? value.length() : end).trim();
+                String key = value.substring(i + 1, eq).trim().toLowerCase(Locale.ROOT);
+                int end;
+                String v;
+                if (eq + 1 < value.length() && value.charAt(eq + 1) == '"') {
+                    int close = value.indexOf('"', eq + 2);
+                    end = close < 0 ? value.length() : close + 1;
+                    v = value.substring(eq + 2, close < 0 ? value.length() : close);
+                } else {
+                    end = value.indexOf(';', eq);
+                    end = end < 0 ? value.length() : end;
+                    v = value.substring(eq + 1, end).trim();
+                }
+                found.putIfAbsent(key, v);
+                i = value.indexOf(';', end);
             }
-            return null;
+            return found;
         }
     }
 

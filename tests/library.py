@@ -91,6 +91,10 @@ def through_server(port):
     files, files_type = multipart([("note", None, sent.encode()), ("a", "a.bin", binary),
                                    ("b", "空.txt", b""), ("c", "c.bin", b"\r\n")])
     text, text_type = multipart([("name", None, sent.encode())])
+    # Another client's way: a quoted boundary, a preamble, a name with "; ".
+    odd = (b"preamble\r\n--b=1\r\nContent-Disposition: form-data; filename=\"x; name=y.bin\"; "
+           b"name=\"f\"\r\n\r\nabc\r\n--b=1--")
+    odd_type = {"Content-Type": 'multipart/form-data; boundary="b=1"'}
     rows = [
         # method, URL, body, request headers, expected status, headers, body
         ("POST", "/app/greet", "name=" + encoded, form, redirect("/app/greet?name=" + encoded)),
@@ -109,6 +113,9 @@ def through_server(port):
          (200, {"Content-Type": "text/plain; charset=utf-8"},
           ("a a.bin %d %s\nb 空.txt 0 %s\nc c.bin 2 %s\n" % (
               len(binary), sha(binary), sha(b""), sha(b"\r\n"))).encode())),
+        ("POST", "/app/files", odd, odd_type,
+         (200, {"Content-Type": "text/plain; charset=utf-8"},
+          ("f x; name=y.bin 3 %s\n" % sha(b"abc")).encode())),
         ("GET", "/app/files", None, {},
          (405, {"Content-Type": "text/plain", "Content-Length": "12", "Allow": "POST"},
           b"POST a form\n")),
