@@ -49,7 +49,7 @@ public final class Tolvane {
             String type = header("Content-Type");
             String form = type == null ? "" : type.toLowerCase(Locale.ROOT);
             if (form.startsWith("application/x-www-form-urlencoded"))
-                collect(new String(body, StandardCharsets.ISO_8859_1));
+                collect(new String(body, StandardCharsets.UTF_8));
             else if (form.startsWith("multipart/form-data"))
                 split(body, boundary(type));
         }
