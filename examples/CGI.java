@@ -54,8 +54,8 @@ public class CGI {
         byte[] data = request.method.equals("POST") ? request.body
                 : request.method.equals("GET") ? request.query.getBytes(StandardCharsets.UTF_8)
                 : new byte[0];
-        byte[] head = ("method: " + request.method + "\nargument: " + request.path + "\ndata: ")
-                .getBytes(StandardCharsets.UTF_8);
+        byte[] head = new StringBuilder("method: ").append(request.method).append("\nargument: ")
+                .append(request.path).append("\ndata: ").toString().getBytes(StandardCharsets.UTF_8);
         byte[] body = new byte[head.length + data.length + 1];
         System.arraycopy(head, 0, body, 0, head.length);
         System.arraycopy(data, 0, body, head.length, data.length);
