@@ -132,7 +132,7 @@ def by_hand():
     the gateway's path changed to this build's."""
     line = re.search(r"^ +(REQUEST_METHOD=GET .* build/tolvane)$", open(README).read(),
                      re.M).group(1).replace(" build/tolvane", " " + GATEWAY)
-    env = {"PATH": "/usr/bin:/bin", "JAVA_HOME": JDK}
+    env = {"PATH": JDK + "/bin:/usr/bin:/bin"}  # java from PATH, as after the demo
     got = subprocess.run(["sh", "-c", line], cwd=ROOT, env=env, capture_output=True)
     check("the README's hand test", (got.returncode, got.stdout.split(b"\n\n", 1)[1:]),
           (0, [b"method: GET\nargument: \ndata: a=1\n"]))
