@@ -203,7 +203,8 @@ def faults(jdk):
 
 
 def main():
-    subprocess.run(["javac", "-d", ROOT + "/classes", EXAMPLES + "/CGI.java"], check=True)
+    subprocess.run(["javac", "-d", ROOT + "/classes", EXAMPLES + "/CGI.java", EXAMPLES + "/Tolvane.java"],
+                   check=True)
     os.chmod(ROOT + "/classes", 0o755)
     jdk = ROOT + "/jdk"
     os.makedirs(jdk + "/bin")

@@ -173,7 +173,7 @@ def java(folder, source):
     os.makedirs(folder, exist_ok=True)
     with open(folder + "/CGI.java", "w") as f:
         f.write(source)
-    subprocess.run([JAVAC, "-d", folder, folder + "/CGI.java"], check=True)
+    subprocess.run([JAVAC, "-d", folder, folder + "/CGI.java", EXAMPLES + "/Tolvane.java"], check=True)
 
 
 def main():

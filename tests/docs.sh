@@ -1,0 +1,40 @@
+#!/bin/sh
+# usage: docs.sh SOURCE VERSION
+# What the documents say that the sources can hold them to: the man page
+# lists every message of the error page, reads whole as it stands in the
+# source, and carries the release's date; the version is written once.
+set -eu
+src=$(cd "$1" && pwd) version=$2
+man=$src/src/tolvane.8
+
+passed=0 failed=0
+expect() { # expect LABEL GOT WANT
+	if [ "$2" = "$3" ]; then
+		passed=$((passed + 1))
+	else
+		failed=$((failed + 1))
+		printf 'FAIL %s\n  got:\n%s\n  want:\n%s\n' "$1" "$2" "$3"
+	fi
+}
+
+# Every message that a call of error or failed names, with whatever status.
+missing=$(cat "$src"/src/*.cpp | tr '\n\t' '  ' | grep -o '\(error\|failed\)([^,()]*, *"[^"]*"' |
+	sed 's/.*, *"\(.*\)"$/\1/' | sort -u | while IFS= read -r msg; do
+		grep -qF -- "Dq $msg" "$man" || echo "$msg"
+	done)
+expect "man page messages" "$missing" ""
+# man -l src/tolvane.8 shows what the installed page shows, but the version:
+# no template place is left for the build alone to fill.
+expect "man page source" "$(groff -mdoc -Tutf8 -ww "$man" 2>&1 | grep -o '@[A-Za-z_]*@' || true)" ""
+expect "man page date" "$(sed -n 's/^\.Dd //p' "$man")" \
+	"$(date -d "$(sed -n '/^ -- /{s/.*>  //p;q}' "$src/pkg/changelog")" '+%B %-d, %Y')"
+# project() gives the version to everything else; a copy in a document
+# would go stale at the next release.
+if [ -e "$src/.git" ] && command -v git >/dev/null; then
+	expect "version written once" "$(git -C "$src" grep -I -l -w -F "$version")" "\
+CMakeLists.txt
+pkg/changelog"
+fi
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
