@@ -159,13 +159,18 @@ bool sys_quote(char *out, const char *arg)
 // The shell is started only to split the line into words and run the first.
 // Where the configuration holds nothing the shell could act on (every byte
 // is one of these, or the blank between words), we do that ourselves and
-// save a process per request.
+// save a process per request. A "=" is the shell's only in the words before
+// the command, where it makes an assignment: after the first word it is a
+// byte like any other, as in the JVM's -XX:Name=value options.
 static bool plain(const char *line, size_t n)
 {
+	size_t word = 0;
 	for (size_t i = 0; i < n; i++) {
 		char c = line[i];
+		if (c != ' ' && (i == 0 || line[i - 1] == ' '))
+			word++;
 		if (!(c >= 'a' && c <= 'z') && !(c >= 'A' && c <= 'Z') && !(c >= '0' && c <= '9') &&
-		    !memchr(" /._-+,:@%", c, 10))
+		    !memchr(" /._-+,:@%", c, 10) && !(c == '=' && word > 1))
 			return false;
 	}
 	return true;

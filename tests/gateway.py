@@ -253,6 +253,27 @@ def command_lines():
             ({"JAVA_HOME": "X=1 {jdk}"}, "X=1 {jdk}/bin/java CGI", ["CGI"]),
             ({"TOLVANE_CP": "a\tb"}, "java -cp a\tb CGI", ["-cp", "a", "b", "CGI"]),
         ]
+        # JVM options with "=": after the first word, plain arguments.
+        equals = [
+            ({**home, "TOLVANE_CP": "/srv/a.jar", "PATH_INFO": "/k=v",
+              "TOLVANE_CLASS": "-XX:SharedArchiveFile=/c/a.jsa -Xshare:auto -Xlog:cds=off,cds+dynamic=off:stderr CGI"},
+             "{jdk}/bin/java -cp /srv/a.jar -XX:SharedArchiveFile=/c/a.jsa -Xshare:auto "
+             "-Xlog:cds=off,cds+dynamic=off:stderr CGI /k=v",
+             ["-cp", "/srv/a.jar", "-XX:SharedArchiveFile=/c/a.jsa", "-Xshare:auto",
+              "-Xlog:cds=off,cds+dynamic=off:stderr", "CGI", "/k=v"]),
+            ({"TOLVANE_CLASS": "=  -Da==b= =x CGI"}, "java =  -Da==b= =x CGI",
+             ["=", "-Da==b=", "=x", "CGI"]),
+            ({"JAVA_HOME": "{jdk}", "TOLVANE_CP": "a=b.jar"}, "{jdk}/bin/java -cp a=b.jar CGI",
+             ["-cp", "a=b.jar", "CGI"]),
+        ]
+        for env, line, args in equals:
+            # The arguments are dash's words of the configuration, then PATH_INFO.
+            words = fill(line).split(" ", 1)[1].rsplit(" /k=v", 1)[0]
+            said = subprocess.run(["sh", "-c", 'set -- %s; for a; do printf "%%s\\0" "$a"; done'
+                                   % words], capture_output=True).stdout.decode().split("\0")[:-1]
+            check("dash's words of %r" % line, said + ["/k=v"] * line.endswith("/k=v"),
+                  [fill(a) for a in args])
+        rows += equals
         # Launchers that are missing, not executable, a "#!" script, a
         # script without "#!": named with a slash, and found on PATH.
         kinds = ROOT + "/kinds"
@@ -311,7 +332,10 @@ def command_lines():
                             ({"JAVA_HOME": "{jdk}/"}, gateway),
                             ({"PATH": "/nowhere:" + ROOT + "/path"}, gateway),
                             ({"PATH": ROOT + "/path:/x%y"}, "sh\n"),
-                            ({"JAVA_HOME": "{jdk}", "TOLVANE_CLASS": "CGI#"}, "sh\n")):
+                            ({"JAVA_HOME": "{jdk}", "TOLVANE_CLASS": "CGI#"}, "sh\n"),
+                            ({"JAVA_HOME": "{jdk}", "TOLVANE_CLASS": "-XX:A=/b -Dc==d CGI"}, gateway),
+                            ({"JAVA_HOME": "X=1 {jdk}"}, "sh\n"),
+                            ({"JAVA_HOME": "{jdk}", "TOLVANE_CLASS": "-Da=$b CGI"}, "sh\n")):
             got = run({**get, **env}, launched={"parent": parent})
             check("started by %r" % env, got[0], 0)
 

@@ -38,20 +38,26 @@ expect() { # expect LABEL GOT WANT
 
 expect "cmake --install" "$(cd prefix && find . ! -type d | sort)" "\
 ./bin/tolvane
+./sbin/tolvane-archive
+./share/man/man8/tolvane-archive.8.gz
 ./share/man/man8/tolvane.8.gz"
 expect "package names" "$(ls ./*.deb win/*.zip)" "./$deb
 win/$zip"
 expect "Debian package" "$(cd deb && find . ! -type d | sort)" "\
 ./usr/lib/cgi-bin/tolvane
+./usr/sbin/tolvane-archive
 ./usr/share/doc/tolvane/changelog.gz
 ./usr/share/doc/tolvane/copyright
 ./usr/share/lintian/overrides/tolvane
+./usr/share/man/man8/tolvane-archive.8.gz
 ./usr/share/man/man8/tolvane.8.gz"
 expect "Debian package modes" "$(dpkg-deb -c "$deb" | awk '{print $1, $2, $6}')" "\
 drwxr-xr-x root/root ./usr/
 drwxr-xr-x root/root ./usr/lib/
 drwxr-xr-x root/root ./usr/lib/cgi-bin/
 -rwxr-xr-x root/root ./usr/lib/cgi-bin/tolvane
+drwxr-xr-x root/root ./usr/sbin/
+-rwxr-xr-x root/root ./usr/sbin/tolvane-archive
 drwxr-xr-x root/root ./usr/share/
 drwxr-xr-x root/root ./usr/share/doc/
 drwxr-xr-x root/root ./usr/share/doc/tolvane/
@@ -62,7 +68,25 @@ drwxr-xr-x root/root ./usr/share/lintian/overrides/
 -rw-r--r-- root/root ./usr/share/lintian/overrides/tolvane
 drwxr-xr-x root/root ./usr/share/man/
 drwxr-xr-x root/root ./usr/share/man/man8/
+-rw-r--r-- root/root ./usr/share/man/man8/tolvane-archive.8.gz
 -rw-r--r-- root/root ./usr/share/man/man8/tolvane.8.gz"
+# The archives' folder is made on configure for www-data, mode 0700, unless
+# an administrator overrode it, and removed on purge only: the scripts run
+# with stand-ins that note what they were asked to do.
+dpkg-deb -e "$deb" control
+mkdir stubs
+for tool in mkdir chown chmod rm; do
+	printf '#!/bin/sh\necho "%s $*" >>%s/did\n' "$tool" "$tmp" >"stubs/$tool"
+done
+printf '#!/bin/sh\n[ -e %s/override ]\n' "$tmp" >stubs/dpkg-statoverride
+chmod +x stubs/*
+maint() { : >did && PATH=$tmp/stubs:$PATH sh "control/$1" "$2" && cat did; }
+expect "postinst configure" "$(maint postinst configure)" "mkdir -p /var/cache/tolvane
+chown www-data:www-data /var/cache/tolvane
+chmod 0700 /var/cache/tolvane"
+expect "postinst, overridden" "$(touch override && maint postinst configure; rm override)" ""
+expect "postrm remove" "$(maint postrm remove)" ""
+expect "postrm purge" "$(maint postrm purge)" "rm -rf /var/cache/tolvane"
 expect "Windows zip" "$(cmake -E tar tf "win/$zip" | sort)" "\
 tolvane-$version-win64/LICENSE
 tolvane-$version-win64/README.md

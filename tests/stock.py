@@ -2,11 +2,17 @@
 """The Debian set-ups of examples/ applied as the README says to a copy of the
 configuration that Debian installed, served by the stock user, with the real
 JVM. Only the port and the paths a server writes (and the installed files)
-move, into a scratch folder that stands in for /.
+move, into a scratch folder that stands in for /. The program is deployed as
+a jar and its start-up archive made by scripts/tolvane-archive, as the
+deployment steps say.
 
-usage: stock.py GATEWAY EXAMPLES README SERVER"""
+usage: stock.py GATEWAY EXAMPLES README SERVER [JDK]
+JDK: a JDK put in place of default-java, as an operator of Debian 13 may put
+its JDK 25."""
+import concurrent.futures
 import http.client
 import os
+import pwd
 import re
 import shlex
 import shutil
@@ -23,9 +29,11 @@ from tally import check, finish
 GATEWAY, EXAMPLES, README = map(os.path.abspath, sys.argv[1:4])
 SERVER = sys.argv[4]
 # The JDK the set-ups name, which only Debian's default-jdk-headless
-# provides: another JDK's javac on PATH is no stand-in for it.
-JDK = "/usr/lib/jvm/default-java"
+# provides: another JDK's javac on PATH is no stand-in for it. A JDK given
+# as a fifth argument stands in for it.
+JDK = sys.argv[5] if sys.argv[5:] else "/usr/lib/jvm/default-java"
 JAVAC = JDK + "/bin/javac"
+ARCHIVER = os.path.join(os.path.dirname(EXAMPLES), "scripts", "tolvane-archive")
 ROOT = tempfile.mkdtemp(prefix="tolvane-stock-%s-" % SERVER)
 os.chmod(ROOT, 0o755)  # the servers' user walks through it
 MOVED = r"/etc/(?:lighttpd|apache2|nginx)|/var/(?:log|cache|lib/apache2|run|lock)|/run|/usr/lib/cgi-bin|/srv"
@@ -44,6 +52,7 @@ def moved(text):
 
 
 def local(text):
+    text = text.replace("/usr/lib/jvm/default-java", JDK)
     return re.sub(LISTEN, lambda m: m.group(1) + str(PORT), moved(text))
 
 
@@ -66,7 +75,9 @@ def copy_config(name):
 
 
 def place(example, target):
-    with open(os.path.join(EXAMPLES, example)) as i, open(ROOT + target, "w") as o:
+    global placed
+    placed = ROOT + target
+    with open(os.path.join(EXAMPLES, example)) as i, open(placed, "w") as o:
         o.write(local(i.read()))
 
 
@@ -174,6 +185,136 @@ def java(folder, source):
     with open(folder + "/CGI.java", "w") as f:
         f.write(source)
     subprocess.run([JAVAC, "-d", folder, folder + "/CGI.java", EXAMPLES + "/Tolvane.java"], check=True)
+    os.remove(folder + "/CGI.java")
+
+
+APP, CACHE = "/srv/app/app.jar", "/var/cache/tolvane"
+WWW = pwd.getpwnam("www-data")
+
+
+def deploy(classes):
+    """The deployment's jar step."""
+    subprocess.run([JDK + "/bin/jar", "cf", ROOT + APP, "-C", classes, "."], check=True)
+
+
+def archive():
+    """The deployment's archive step, on the server's own file."""
+    return subprocess.run(["sh", ARCHIVER, placed], capture_output=True, text=True)
+
+
+def setup_line():
+    """TOLVANE_CLASS as the placed set-up gives it."""
+    with open(placed) as f:
+        return re.search(r'TOLVANE_CLASS"?\s+(?:=>\s+)?"([^"]*)"', f.read()).group(1)
+
+
+def logged(log, since):
+    """What reached the log after its first since bytes, once the server has
+    had a moment to write."""
+    time.sleep(0.5)
+    try:
+        with open(log, errors="replace") as f:
+            f.seek(since)
+            return f.read()
+    except FileNotFoundError:
+        return ""
+
+
+def length(log):
+    return os.path.getsize(log) if os.path.exists(log) else 0
+
+
+def burst(n, tag=""):
+    """n GETs at once: the answers that are not the program's echo."""
+    def one(i):
+        got = request("GET", "/app/n/%d?i=%d" % (i, i))
+        return None if got == echo("GET", "/n/%d" % i, tag.encode() + b"i=%d" % i) else (i, got)
+    with concurrent.futures.ThreadPoolExecutor(n) as pool:
+        return [g for g in pool.map(one, range(n)) if g]
+
+
+def starts(log):
+    """The archive and JVM rows: first requests with no archive, the
+    deployment's archive step, what a stale, truncated or missing archive
+    or cache folder costs, and what reaches the log meanwhile."""
+    cache = ROOT + CACHE
+    line = setup_line()
+    jsa = re.search(r"-XX:SharedArchiveFile=(\S+)", line).group(1)
+    check("the archive is in the cache folder", os.path.dirname(jsa), cache)
+    since = length(log)
+    check("16 first requests at once, no archive", burst(16), [])
+    check("no request writes the cache", os.listdir(cache), [])
+    made = archive()
+    check("tolvane-archive", (made.returncode, made.stderr), (0, ""))
+    st = os.stat(jsa)
+    check("the archive's owner and mode", (st.st_uid, st.st_mode & 0o777),
+          (WWW.pw_uid, 0o600))
+    # The JVM maps it with sharing required, as the server's user.
+    opts = line.rsplit(" ", 1)[0]
+    used = subprocess.run(["runuser", "-u", "www-data", "--", JDK + "/bin/java", *opts.split(),
+                           "-Xshare:on", "-cp", ROOT + APP, "-version"], capture_output=True)
+    check("the JVM accepts the archive", used.returncode, 0)
+    check("16 requests at once with the archive", burst(16), [])
+    check("what requests with no archive and with it logged", logged(log, since), "")
+    check("the archive after them", os.stat(jsa).st_mtime_ns, st.st_mtime_ns)
+
+    # A new jar, and nobody makes its archive: the new program answers.
+    java(ROOT + "/v2", open(EXAMPLES + "/CGI.java").read().replace('"\\ndata: "', '"\\ndata: v2 "'))
+    deploy(ROOT + "/v2")
+    since = length(log)
+    check("a new jar, the old archive", burst(4, "v2 "), [])
+    check("what the new jar's requests logged", logged(log, since), "")
+    deploy(ROOT + "/classes")
+    check("tolvane-archive again", archive().returncode, 0)
+    good = open(jsa, "rb").read()
+
+    # A truncated archive: JDK 25 refuses it and starts without, JDK 17
+    # crashes on it (SIGBUS) and the set-up's options keep the crash out of
+    # the response; a JDK between may do either, never answer 200 wrongly.
+    crashed = (500, "text/html", page("exit failure to '%s/bin/java -cp %s %s /t'." % (
+        JDK, ROOT + APP, line)))
+    for cut in (4096, len(good) // 2):
+        with open(jsa, "wb") as f:
+            f.write(good[:cut])
+        since = length(log)
+        got = request("GET", "/app/t?q")
+        refused = (echo("GET", "/t", b"q"), "")
+        if VERSION < 25:
+            print("JDK %d, archive cut to %d bytes: %s" % (
+                VERSION, cut, "refused" if got == refused[0] else "crashed"))
+        want = {17: [crashed], 25: [refused]}.get(min(max(VERSION, 17), 25), [refused, crashed])
+        got = (got, logged(log, since)) if got == refused[0] else got
+        check("archive cut to %d bytes" % cut, got, got if got in want else want[0])
+    os.remove(jsa)
+
+    # No cache folder to read, or one the server's user can't read.
+    for label, change, undo in (
+            ("a cache folder that is missing", lambda: os.rename(cache, cache + ".gone"),
+             lambda: os.rename(cache + ".gone", cache)),
+            ("a cache folder the server's user can't read",
+             lambda: (archive(), os.chown(cache, 0, 0)),
+             lambda: os.chown(cache, WWW.pw_uid, WWW.pw_gid))):
+        change()
+        since = length(log)
+        check(label, (burst(4), logged(log, since)), ([], ""))
+        undo()
+
+
+def cannot_start(command):
+    """The server's processes, and what they start, short of address space:
+    the JVM fails to start, and says so to the log, not to the client."""
+    limited = 0
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            if os.getsid(int(pid)) in groups and os.stat("/proc/" + pid).st_uid == WWW.pw_uid:
+                # As their own user: root may lack the capability to.
+                subprocess.run(["runuser", "-u", "www-data", "--", "prlimit", "--pid", pid,
+                                "--as=%d" % (512 << 20)], check=True)
+                limited += 1
+        except (OSError, subprocess.CalledProcessError):
+            pass
+    check("a JVM that cannot start", (limited > 0, request("GET", "/app/x?q")),
+          (True, (500, "text/html", page("exit failure to '%s /x'." % command))))
 
 
 def main():
@@ -182,9 +323,16 @@ def main():
     subprocess.run(["bash", "-c", '. "$0/scripts/lib.sh" && need "$@"', os.path.dirname(EXAMPLES),
                     "default-jdk-headless", *{"nginx": ["nginx", "fcgiwrap", "spawn-fcgi"]}.get(
                         SERVER, [SERVER])], check=True)
-    folders("/usr/lib/cgi-bin", "/srv/app/classes")
+    global VERSION
+    with open(JDK + "/release") as f:
+        VERSION = int(re.search(r'JAVA_VERSION="(\d+)', f.read()).group(1))
+    folders("/usr/lib/cgi-bin", "/srv/app", CACHE)
+    # The package's postinst makes the cache folder so.
+    os.chown(ROOT + CACHE, WWW.pw_uid, WWW.pw_gid)
+    os.chmod(ROOT + CACHE, 0o700)
     shutil.copy(GATEWAY, ROOT + "/usr/lib/cgi-bin/tolvane")
-    java(ROOT + "/srv/app/classes", open(EXAMPLES + "/CGI.java").read())
+    java(ROOT + "/classes", open(EXAMPLES + "/CGI.java").read())
+    deploy(ROOT + "/classes")
     # The same class, broken: what an operator must be able to see.
     java(ROOT + "/broken", 'public class CGI { public static void main(String[] a) {\n'
          '    throw new IllegalStateException("no cart " + a[0]); } }\n')
@@ -197,6 +345,8 @@ def main():
             time.sleep(0.1)
     else:
         sys.exit("%s did not start" % SERVER)
+    starts(log)
+    check("tolvane-archive for the rows", archive().returncode, 0)
     upload = os.urandom(2 << 20).replace(b"\0", b"\1")
     rows = [
         # method, URL, body, expected status, content type and body (None: any)
@@ -243,10 +393,11 @@ def main():
     # A body beyond what the set-up takes is refused at once, not stored.
     check("a POST of 3 GiB", declared(3 << 30), 413)
     check("a POST of 100 MiB", declared(100 << 20), 413)
-    shutil.copy(ROOT + "/broken/CGI.class", ROOT + "/srv/app/classes/CGI.class")
-    command = "%s/bin/java -cp %s/srv/app/classes CGI /cart/9" % (JDK, ROOT)
+    deploy(ROOT + "/broken")
+    command = "%s/bin/java -cp %s %s" % (JDK, ROOT + APP, setup_line())
+    command9 = command + " /cart/9"
     check("a program that throws", request("GET", "/app/cart/9")[1:],
-          ("text/html", page("exit failure to '%s'." % command)))
+          ("text/html", page("exit failure to '%s'." % command9)))
     answered = time.monotonic()
     said = "java.lang.IllegalStateException: no cart /cart/9"
     while time.monotonic() < answered + 5 and not (os.path.exists(log) and said in open(log).read()):
@@ -254,6 +405,10 @@ def main():
     check("the exception in " + log[len(ROOT):], os.path.exists(log) and said in open(log).read(), True)
     time.sleep(max(0, answered + 5 - time.monotonic()))
     check("processes left 5 s after the answer", left(), [])
+    deploy(ROOT + "/classes")
+    cannot_start(command)
+
+
 
 
 environment = {**{k: v for k, v in os.environ.items()
