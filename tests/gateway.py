@@ -536,7 +536,9 @@ def signals():
         inherited = [row for row in inherited if row[1] is not fds]
     for label, setup, env, out, hup in inherited:
         got = run(env, hup=hup, preexec_fn=setup)
-        check(label, got[:3], (0 if out == OK else 1, out, b""))
+        ran = "exit=2" if out.startswith(OK) else None
+        check(label, (got[0], got[1], said(got[2])), (0, out, b"") if out == OK else
+              (1, out, logline(message(out), env, ran)))
 
     # A server that gives up on a request signals the gateway: nothing that
     # the request started may outlive it, not even a launcher that ignores
@@ -567,7 +569,41 @@ def signals():
     for label, prepare in (("closed", "exec >&-"), ("broken", "exec > >(true); sleep 0.2")):
         sh = subprocess.run(["bash", "-c", '%s; "$0"; echo $? >&2' % prepare, GATEWAY],
                             env={}, capture_output=True, timeout=30)
-        check("standard output %s" % label, sh.stderr, b"1\n")
+        check("standard output %s" % label, said(sh.stderr),
+              logline("undefined environment variable to 'REQUEST_METHOD'.", {}) + b"1\n")
+
+    # A standard output handed down non-blocking, its reader slow: the
+    # program's response fills the pipe, and the page must wait its turn.
+    for before, env, response, msg in (
+            (b"y" * 65536, {}, b"", "undefined environment variable to 'REQUEST_METHOD'."),
+            (b"", {**get, "FAKE_FILL": "65536", "FAKE_EXIT": "2"}, b"x" * 65536,
+             "exit failure to 'java CGI'.")):
+        r, w = os.pipe()
+        os.set_blocking(w, False)
+        os.write(w, before)  # what came before, held up in the pipe
+        log = tempfile.mkdtemp(dir=ROOT)
+        gw = subprocess.Popen([GATEWAY], stdout=w, stderr=subprocess.DEVNULL,
+                              env={**env, "FAKE_LOG": log, "PATH": ROOT + "/path:/usr/bin:/bin"})
+        os.close(w)
+        time.sleep(1)
+        with os.fdopen(r, "rb") as f:
+            out = f.read()
+        check("page behind %d bytes, non-blocking output" % len(before + response),
+              (gw.wait(10), out), (1, before + response + page(SERVER, msg)))
+
+    # A gateway killed outright takes its program with it, even one that
+    # ignores SIGTERM.
+    log = tempfile.mkdtemp(dir=ROOT)
+    gw = subprocess.Popen([GATEWAY], stdout=subprocess.DEVNULL, env={
+        **get, "QUERY_STRING": "stubborn", "FAKE_LOG": log, "PATH": ROOT + "/path:/usr/bin:/bin"})
+    for _ in range(100):
+        if os.path.exists(log + "/sigmask"):
+            break
+        time.sleep(0.05)
+    pid = int(open(log + "/pid").read())
+    time.sleep(0.2)
+    gw.kill()
+    check("SIGKILL, stubborn launcher", (gw.wait(5), all_gone([pid], within=1)), (-9, True))
 
 
 def windows():
@@ -686,12 +722,35 @@ def limits():
         check("limit, " + label, (got[0], got[1], least <= took < most, len(pids),
                                   all_gone(pids)), (1, out, True, (processes or [1])[0], True))
 
+    # The grace is for all that the request started: through the shell,
+    # which dies at once, the program's SIGTERM handler still gets its
+    # 300 ms, and the grace ends when nothing of the group is left.
+    shell = {**get, "QUERY_STRING": "hook", "TOLVANE_CP": "$CLASSES", "CLASSES": "c"}
+    start = time.monotonic()
+    got = run({**shell, "TOLVANE_TIMEOUT": "1"})
+    took = time.monotonic() - start
+    late = page(TIMEOUT, "time limit exceeded to 'java -cp $CLASSES CGI'.")
+    check("limit, a program's handler behind the shell",
+          (got[0], got[1], said(got[2]), os.path.exists(last_log + "/hooked"), 1.2 < took < 2.5),
+          (1, late, logline(message(late), shell, "signal=15"), True, True))
+    log = tempfile.mkdtemp(dir=ROOT)
+    gw = subprocess.Popen([GATEWAY], stdout=subprocess.DEVNULL, env={
+        **shell, "FAKE_LOG": log, "PATH": ROOT + "/path:/usr/bin:/bin"})
+    for _ in range(100):
+        if os.path.exists(log + "/sigmask"):
+            break
+        time.sleep(0.05)
+    time.sleep(0.2)
+    gw.terminate()
+    check("SIGTERM, a program's handler behind the shell",
+          (gw.wait(10), os.path.exists(log + "/hooked")), (-15, True))
+
     # A program that ended in time is in time, even when the gateway, held
     # up, sees it end only past the deadline.
     log = tempfile.mkdtemp(dir=ROOT)
     env = {**get, "QUERY_STRING": "nap", "TOLVANE_TIMEOUT": "2", "FAKE_LOG": log,
            "PATH": ROOT + "/path:/usr/bin:/bin"}
-    gw = subprocess.Popen([GATEWAY], env=env, stdout=subprocess.PIPE)
+    gw = subprocess.Popen([GATEWAY], env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     for _ in range(100):
         if os.path.exists(log + "/pid"):
             break
@@ -706,7 +765,7 @@ def limits():
     log = tempfile.mkdtemp(dir=ROOT)
     env = {**get, "QUERY_STRING": "sleep", "TOLVANE_TIMEOUT": "2", "FAKE_LOG": log,
            "PATH": ROOT + "/path:/usr/bin:/bin"}
-    gw = subprocess.Popen([GATEWAY], env=env, stdout=subprocess.PIPE,
+    gw = subprocess.Popen([GATEWAY], env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                           preexec_fn=ignoring(signal.SIGHUP))
     for _ in range(100):
         if os.path.exists(log + "/sighup"):
