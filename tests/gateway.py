@@ -591,6 +591,27 @@ def signals():
         check("page behind %d bytes, non-blocking output" % len(before + response),
               (gw.wait(10), out), (1, before + response + page(SERVER, msg)))
 
+    # An environment too large for exec: the same failure with or without
+    # the shell. The gateway itself starts under the usual stack limit;
+    # the launcher's exec meets a lowered one.
+    bulk = {"BULK%d" % i: "b" * 100000 for i in range(2)}
+    for env, name in (({}, "{jdk}/bin/java"), ({"TOLVANE_CP": "$X"}, "/bin/sh")):
+        env = {"REQUEST_METHOD": "POST", "CONTENT_LENGTH": "1", "JAVA_HOME": "{jdk}", **env}
+        line = fill("{jdk}/bin/java%s CGI" % (" -cp $X" if "TOLVANE_CP" in env else ""))
+        full = {**{k: fill(v) for k, v in env.items()}, **bulk, "PATH": ROOT + "/path:/usr/bin:/bin",
+                "FAKE_LOG": tempfile.mkdtemp(dir=ROOT)}
+        gw = subprocess.Popen([GATEWAY], env=full, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE)
+        # Once its own exec is over: an exec in progress writes back the
+        # limit it started with. The gateway waits for its body meanwhile.
+        time.sleep(0.2)
+        resource.prlimit(gw.pid, resource.RLIMIT_STACK, (512 << 10, 512 << 10))  # exec: 128 KiB
+        out, err = gw.communicate(b"x", timeout=30)
+        failure = page(SERVER, "exit failure to '%s'." % line)
+        check("environment too large for exec, %s" % name, (gw.returncode, out, said(err)),
+              (1, failure, ("tolvane: %s: Argument list too long\n" % fill(name)).encode() +
+               logline(message(failure), env, "")))
+
     # A gateway killed outright takes its program with it, even one that
     # ignores SIGTERM.
     log = tempfile.mkdtemp(dir=ROOT)
