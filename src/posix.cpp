@@ -86,12 +86,31 @@ static void end_group()
 		kill(child, SIGKILL);
 }
 
+// The decimal digits of n, ending at end; for a handler, which may not use
+// stdio.
+static char *decimal(char *end, long n)
+{
+	do
+		*--end = '0' + n % 10;
+	while (n /= 10);
+	return end;
+}
+
 // A server ends a request it gave up on (a timeout, a client gone) by
-// signalling us.
-static void pass_on(int sig)
+// signalling us. The log says which signal came from whom: one that no
+// server of ours sent (a process that signalled a pid it had already
+// reaped, and that is ours now) shows there for what it is.
+static void pass_on(int sig, siginfo_t *info, void *)
 {
 	if (child > 0 || group > 0)
 		end_group();
+	char text[64], *p = text + sizeof text;
+	*--p = '\n';
+	p = decimal(p, info->si_pid);
+	memcpy(p -= 10, " from pid ", 10);
+	p = decimal(p, sig);
+	memcpy(p -= 16, "tolvane: signal ", 16);
+	write(2, p, text + sizeof text - p);
 	signal(sig, SIG_DFL);
 	raise(sig);
 }
@@ -174,8 +193,12 @@ void sys_init()
 	// us and, through exec, for the launcher: it is not ours to pass on.
 	for (int sig : passed_on) {
 		struct sigaction old;
-		if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
-			signal(sig, pass_on);
+		if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) {
+			struct sigaction sa = {};
+			sa.sa_sigaction = pass_on;
+			sa.sa_flags = SA_SIGINFO | SA_RESTART;
+			sigaction(sig, &sa, nullptr);
+		}
 	}
 }
 
@@ -317,7 +340,7 @@ static pid_t fork_exec(const char *file, char *const argv[])
 	dfl.sa_handler = SIG_DFL;
 	for (int sig : passed_on) {
 		struct sigaction old;
-		if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == pass_on)
+		if (sigaction(sig, nullptr, &old) == 0 && old.sa_sigaction == pass_on)
 			sigaction(sig, &dfl, nullptr);
 	}
 	sigaction(SIGPIPE, &dfl, nullptr);

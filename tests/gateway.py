@@ -549,7 +549,8 @@ def signals():
         log = tempfile.mkdtemp(dir=ROOT)
         env = {"REQUEST_METHOD": "GET", "QUERY_STRING": word, "FAKE_LOG": log,
                "PATH": ROOT + "/path:/usr/bin:/bin", **({"TOLVANE_TIMEOUT": limit} if limit else {})}
-        gw = subprocess.Popen([GATEWAY], env=env, stdout=subprocess.DEVNULL, preexec_fn=setup)
+        gw = subprocess.Popen([GATEWAY], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                              preexec_fn=setup)
         pid = None
         for _ in range(100):
             try:
@@ -563,7 +564,8 @@ def signals():
         while pid and not gone(pid) and time.monotonic() - start < 10:
             time.sleep(0.05)
         check("SIGTERM, %s launcher, limit %s%s" % (word, limit, ", blocked" * bool(setup)),
-              (gw.wait(5), pid is not None, time.monotonic() - start < 5), (-15, True, True))
+              (gw.wait(5), pid is not None, time.monotonic() - start < 5, gw.stderr.read()),
+              (-15, True, True, b"tolvane: signal 15 from pid %d\n" % os.getpid()))
 
     # Standard output gone: closed outright, or a reader that has left.
     for label, prepare in (("closed", "exec >&-"), ("broken", "exec > >(true); sleep 0.2")):
@@ -755,7 +757,7 @@ def limits():
           (got[0], got[1], said(got[2]), os.path.exists(last_log + "/hooked"), 1.2 < took < 2.5),
           (1, late, logline(message(late), shell, "signal=15"), True, True))
     log = tempfile.mkdtemp(dir=ROOT)
-    gw = subprocess.Popen([GATEWAY], stdout=subprocess.DEVNULL, env={
+    gw = subprocess.Popen([GATEWAY], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env={
         **shell, "FAKE_LOG": log, "PATH": ROOT + "/path:/usr/bin:/bin"})
     for _ in range(100):
         if os.path.exists(log + "/sigmask"):
