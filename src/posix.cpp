@@ -34,19 +34,37 @@ static int to_child = -1;
 static bool limited;
 static timespec deadline; // on CLOCK_MONOTONIC, when limited
 
+static const int passed_on[] = {SIGTERM, SIGINT, SIGHUP};
+
+// The signals we pass on, held back or let through again; before: the mask
+// to return to.
+static void hold(sigset_t *before)
+{
+	sigset_t held;
+	sigemptyset(&held);
+	for (int sig : passed_on)
+		sigaddset(&held, sig);
+	sigprocmask(SIG_BLOCK, &held, before);
+}
+
 // Reaps the launcher once it has ended; whether it has. Its status is kept
-// for sys_wait. Async-signal-safe: pass_on calls it from a handler.
+// for sys_wait. Between the reaping and the forgetting of its pid no
+// handler may run: it would signal a pid that may be another process's by
+// then. Async-signal-safe: pass_on calls it from a handler.
 static bool reaped()
 {
 	if (child < 0)
 		return true;
+	sigset_t before;
+	hold(&before);
 	int st;
 	pid_t r = waitpid(child, &st, WNOHANG);
-	if (r == 0 || (r == -1 && errno == EINTR))
-		return false;
-	status = r == child ? st : -1;
-	child = -1;
-	return true;
+	if (r != 0 && !(r == -1 && errno == EINTR)) {
+		status = r == child ? st : -1;
+		child = -1;
+	}
+	sigprocmask(SIG_SETMASK, &before, nullptr);
+	return child < 0;
 }
 
 // Whether anything of the launcher's process group is left. Once nothing
@@ -57,6 +75,22 @@ static bool group_left()
 	if (group > 0 && kill(-group, 0) == -1 && errno == ESRCH)
 		group = -1;
 	return group > 0;
+}
+
+// What the launcher started and left behind comes to us (see sys_spawn):
+// once dead, it is reaped here, for a zombie still counts as one of its
+// group. The launcher's own status is kept.
+static void reap_orphans()
+{
+	for (;;) {
+		siginfo_t info = {};
+		if (waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid == 0)
+			return;
+		if (info.si_pid != child)
+			waitpid(info.si_pid, nullptr, 0);
+		else if (!reaped())
+			return;
+	}
 }
 
 // What we started would run on unseen once we are gone. So the launcher
@@ -76,6 +110,7 @@ static void end_group()
 		kill(child, SIGTERM);
 	const timespec tick = {0, 20000000}; // 20 ms
 	for (int ticks = 100; ticks > 0; ticks--) {
+		reap_orphans();
 		if (reaped() && !group_left())
 			return;
 		nanosleep(&tick, nullptr);
@@ -114,8 +149,6 @@ static void pass_on(int sig, siginfo_t *info, void *)
 	signal(sig, SIG_DFL);
 	raise(sig);
 }
-
-static const int passed_on[] = {SIGTERM, SIGINT, SIGHUP};
 
 // CGI gives a program the three standard streams and nothing else,
 // whatever the server may have let slip through to us. Without
@@ -197,6 +230,8 @@ void sys_init()
 			struct sigaction sa = {};
 			sa.sa_sigaction = pass_on;
 			sa.sa_flags = SA_SIGINFO | SA_RESTART;
+			for (int other : passed_on)
+				sigaddset(&sa.sa_mask, other);
 			sigaction(sig, &sa, nullptr);
 		}
 	}
@@ -435,15 +470,17 @@ start sys_spawn(const char *line, size_t n, const char *arg)
 		return unavailable;
 	gateway = getpid();
 	child_input = fds[0];
+#ifdef PR_SET_CHILD_SUBREAPER
+	// What the launcher leaves behind as it dies (the JVM, when a shell
+	// ran it) comes to us rather than to init, which may reap it only
+	// later: the grace can then end as soon as all of it is dead.
+	prctl(PR_SET_CHILD_SUBREAPER, 1);
+#endif
 
 	// A signal that came between the start and our learning the child's
 	// pid would leave the child behind: hold it back until we know. The
 	// launcher gets the mask we had.
-	sigset_t held;
-	sigemptyset(&held);
-	for (int sig : passed_on)
-		sigaddset(&held, sig);
-	sigprocmask(SIG_BLOCK, &held, &launch_mask);
+	hold(&launch_mask);
 
 	char **argv = plain(line, n) ? split(line, n, arg) : nullptr;
 	const char *name;
@@ -583,12 +620,13 @@ ending sys_wait(int *code)
 	bool in_time = !limited || ends_in_time();
 	if (!in_time)
 		end_group();
-	while (child > 0) {
-		pid_t r = waitpid(child, &status, 0);
-		if (r == -1 && errno == EINTR)
-			continue;
-		if (r == -1)
-			status = -1;
+	// Waited for without reaping, so that the reaping is done where no
+	// handler can come between it and the pid's end.
+	siginfo_t info;
+	while (child > 0 && (waitid(P_PID, child, &info, WEXITED | WNOWAIT) == 0 || errno == EINTR))
+		reaped();
+	if (child > 0) {
+		status = -1;
 		child = -1;
 	}
 	if (status != -1 && WIFEXITED(status))
