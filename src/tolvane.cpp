@@ -13,10 +13,9 @@
 
 #include "platform.h"
 
-// How the Java program went, for the log: whether it was started, when,
-// and its exit status or signal once it has ended.
-static bool launched, ended;
-static std::chrono::steady_clock::time_point began;
+// How the Java program went, for the log: whether it has ended, how long
+// it ran, and its exit status or signal (-1: none to give).
+static bool ended;
 static long long ran_ms;
 static int code = -1;
 
@@ -69,13 +68,13 @@ static void note(const char *msg)
 			}
 		}
 	}
-	if (ended && code >= 0)
-		fprintf(stderr, " exit=%d", code);
-	else if (ended && code < -1)
-		fprintf(stderr, " signal=%d", -code);
-	if (launched)
-		fprintf(stderr, " ms=%lld", ended ? ran_ms : (long long)std::chrono::duration_cast<
-		        std::chrono::milliseconds>(std::chrono::steady_clock::now() - began).count());
+	if (ended) {
+		if (code >= 0)
+			fprintf(stderr, " exit=%d", code);
+		else if (code < -1)
+			fprintf(stderr, " signal=%d", -code);
+		fprintf(stderr, " ms=%lld", ran_ms);
+	}
 	char stamp[32];
 	time_t now = time(nullptr);
 	if (strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", gmtime(&now)))
@@ -278,7 +277,7 @@ static void run_tolvane(const char *data, size_t size)
 	const char *arg = path && *path ? path : nullptr; // an empty PATH_INFO is no argument
 	unsigned limit = time_limit();
 
-	began = std::chrono::steady_clock::now();
+	auto began = std::chrono::steady_clock::now();
 	switch (sys_spawn(line, words, arg)) {
 	case started:
 		break;
@@ -287,7 +286,6 @@ static void run_tolvane(const char *data, size_t size)
 	case unavailable:
 		error("503 Service Unavailable", "cannot execute java command.");
 	}
-	launched = true;
 	sys_limit(limit);
 	sys_feed(data, size);
 	ending how = sys_wait(&code);
