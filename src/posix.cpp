@@ -1,72 +1,199 @@
 // The POSIX platform: /bin/sh as the command interpreter, or none where the
-// line needs none; processes are started with posix_spawn so that we hold
-// the child's process id ourselves.
+// line needs none. The launcher is started with vfork and exec, so that we
+// hold its process id ourselves and can bind its life to ours before it
+// runs.
 #include <cerrno>
 #include <cstdint>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 
 #include "platform.h"
 
 extern char **environ;
 
-// The shell gets the line as it stands: a configuration may use shell
-// syntax on purpose (a list, a leading assignment), and a prefix such as
-// "exec " would change what that syntax means.
-const char shell_prefix[] = "";
-const char shell_suffix[] = "";
-
-static pid_t child = -1;
+static pid_t child = -1;  // the launcher, until it is reaped
+static pid_t group = -1;  // its process group, until nothing of it is left
+static int status;        // the launcher's, once reaped
 static int to_child = -1;
 static bool limited;
 static timespec deadline; // on CLOCK_MONOTONIC, when limited
 
-// What we started would run on unseen once we are gone. So the launcher
-// gets its own process group, and ending the request ends all of it: a
-// SIGTERM, then after a grace a SIGKILL for what is left, sent while the
-// launcher's pid is still unreaped and so still names its group. The
-// launcher itself is signalled by its pid as well: it may have moved to
-// another group, and left alive it would keep our wait from ending. Only
-// async-signal-safe calls: pass_on runs it from a handler.
-static void end_group()
+static const int passed_on[] = {SIGTERM, SIGINT, SIGHUP};
+
+// The signals we pass on, held back or let through again; before: the mask
+// to return to.
+static void hold(sigset_t *before)
 {
-	kill(-child, SIGTERM);
-	kill(child, SIGTERM);
-	const timespec tick = {0, 100000000}; // 100 ms
-	siginfo_t info = {};
-	int ticks = 20;
-	while (waitid(P_PID, child, &info, WEXITED | WNOHANG | WNOWAIT) == 0) {
-		if (info.si_pid != 0 || ticks-- == 0) {
-			kill(-child, SIGKILL);
-			kill(child, SIGKILL);
-			break;
-		}
-		nanosleep(&tick, nullptr);
+	sigset_t held;
+	sigemptyset(&held);
+	for (int sig : passed_on)
+		sigaddset(&held, sig);
+	sigprocmask(SIG_BLOCK, &held, before);
+}
+
+// Reaps the launcher once it has ended; whether it has. Its status is kept
+// for sys_wait. Between the reaping and the forgetting of its pid no
+// handler may run: it would signal a pid that may be another process's by
+// then. Async-signal-safe: pass_on calls it from a handler.
+static bool reaped()
+{
+	if (child < 0)
+		return true;
+	sigset_t before;
+	hold(&before);
+	int st;
+	pid_t r = waitpid(child, &st, WNOHANG);
+	if (r != 0 && !(r == -1 && errno == EINTR)) {
+		status = r == child ? st : -1;
+		child = -1;
+	}
+	sigprocmask(SIG_SETMASK, &before, nullptr);
+	return child < 0;
+}
+
+// Whether anything of the launcher's process group is left. Once nothing
+// is, its number is free for another group, which must never get our
+// signals: we stop asking about it for good.
+static bool group_left()
+{
+	if (group > 0 && kill(-group, 0) == -1 && errno == ESRCH)
+		group = -1;
+	return group > 0;
+}
+
+// What the launcher started and left behind comes to us (see sys_spawn):
+// once dead, it is reaped here, for a zombie still counts as one of its
+// group. The launcher's own status is kept.
+static void reap_orphans()
+{
+	for (;;) {
+		siginfo_t info = {};
+		if (waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid == 0)
+			return;
+		if (info.si_pid != child)
+			waitpid(info.si_pid, nullptr, 0);
+		else if (!reaped())
+			return;
 	}
 }
 
-// A server ends a request it gave up on (a timeout, a client gone) by
-// signalling us.
-static void pass_on(int sig)
+// What we started would run on unseen once we are gone. So the launcher
+// gets its own process group, and ending the request ends all of it: a
+// SIGTERM, then after a grace a SIGKILL for what is left. The grace is for
+// the whole group: a shell that ran the JVM dies at once, and the JVM's
+// shutdown hooks still need their time. It ends early only when nothing
+// of the group is left. The launcher itself is signalled by its pid as
+// well, while it is unreaped: it may have moved to another group, and
+// left alive it would keep our wait from ending. Only async-signal-safe
+// calls: pass_on runs it from a handler.
+static void end_group()
 {
+	if (group > 0)
+		kill(-group, SIGTERM);
 	if (child > 0)
+		kill(child, SIGTERM);
+	const timespec tick = {0, 20000000}; // 20 ms
+	for (int ticks = 100; ticks > 0; ticks--) {
+		reap_orphans();
+		if (reaped() && !group_left())
+			return;
+		nanosleep(&tick, nullptr);
+	}
+	if (group_left())
+		kill(-group, SIGKILL);
+	if (child > 0)
+		kill(child, SIGKILL);
+}
+
+// The decimal digits of n, ending at end; for a handler, which may not use
+// stdio.
+static char *decimal(char *end, long n)
+{
+	do
+		*--end = '0' + n % 10;
+	while (n /= 10);
+	return end;
+}
+
+// A server ends a request it gave up on (a timeout, a client gone) by
+// signalling us. The log says which signal came from whom: one that no
+// server of ours sent (a process that signalled a pid it had already
+// reaped, and that is ours now) shows there for what it is.
+static void pass_on(int sig, siginfo_t *info, void *)
+{
+	if (child > 0 || group > 0)
 		end_group();
+	char text[64], *p = text + sizeof text;
+	*--p = '\n';
+	p = decimal(p, info->si_pid);
+	memcpy(p -= 10, " from pid ", 10);
+	p = decimal(p, sig);
+	memcpy(p -= 16, "tolvane: signal ", 16);
+	write(2, p, text + sizeof text - p);
 	signal(sig, SIG_DFL);
 	raise(sig);
 }
 
-static const int passed_on[] = {SIGTERM, SIGINT, SIGHUP};
+// CGI gives a program the three standard streams and nothing else,
+// whatever the server may have let slip through to us. Without
+// close_range (older kernels and C libraries), the descriptors are looked
+// up, or else tried one by one.
+static void close_strays()
+{
+#if defined(SYS_close_range) && !defined(TOLVANE_CLOSE_LOOP)
+	if (syscall(SYS_close_range, 3, ~0U, 0) == 0)
+		return;
+#endif
+	if (DIR *d = opendir("/proc/self/fd")) {
+		while (dirent *e = readdir(d)) {
+			int fd = atoi(e->d_name);
+			if (fd > 2 && fd != dirfd(d))
+				close(fd);
+		}
+		closedir(d);
+		return;
+	}
+	for (long fd = 3, max = sysconf(_SC_OPEN_MAX); fd < max; fd++)
+		close(fd);
+}
+
+#ifdef __GLIBC__
+// Writes all of buf to standard output, waiting where a server handed it
+// down non-blocking (or the launcher made it so) and its reader is slow:
+// stdio would drop what did not fit.
+static ssize_t patient(void *, const char *buf, size_t n)
+{
+	size_t done = 0;
+	while (done < n) {
+		ssize_t w = write(1, buf + done, n - done);
+		if (w > 0) {
+			done += w;
+		} else if (w == -1 && errno == EAGAIN) {
+			pollfd out = {1, POLLOUT, 0};
+			poll(&out, 1, -1);
+		} else if (w == 0 || errno != EINTR) {
+			return done > 0 ? (ssize_t)done : -1;
+		}
+	}
+	return done;
+}
+#endif
 
 void sys_init()
 {
@@ -75,6 +202,13 @@ void sys_init()
 	for (int fd = 0; fd < 3; fd++)
 		if (fcntl(fd, F_GETFD) == -1)
 			open("/dev/null", O_RDWR);
+	close_strays();
+	// Clearing O_NONBLOCK instead would change it for all who share the
+	// description: the server, and the launcher that writes the response.
+#ifdef __GLIBC__
+	if (FILE *out = fopencookie(nullptr, "w", {nullptr, patient, nullptr, nullptr}))
+		stdout = out;
+#endif
 	// A launcher that does not read its input, or a server that stops
 	// reading our output, must give a failed write, not a dead gateway.
 	signal(SIGPIPE, SIG_IGN);
@@ -92,8 +226,14 @@ void sys_init()
 	// us and, through exec, for the launcher: it is not ours to pass on.
 	for (int sig : passed_on) {
 		struct sigaction old;
-		if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
-			signal(sig, pass_on);
+		if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) {
+			struct sigaction sa = {};
+			sa.sa_sigaction = pass_on;
+			sa.sa_flags = SA_SIGINFO | SA_RESTART;
+			for (int other : passed_on)
+				sigaddset(&sa.sa_mask, other);
+			sigaction(sig, &sa, nullptr);
+		}
 	}
 }
 
@@ -135,24 +275,6 @@ size_t sys_read(char *buf, size_t n)
 // The environment is bytes, and we read them as the server wrote them.
 bool sys_exact(const char *, const char *)
 {
-	return true;
-}
-
-// Nothing is special inside single quotes but the quote itself, which is
-// closed, escaped and reopened.
-bool sys_quote(char *out, const char *arg)
-{
-	*out++ = '\'';
-	for (; *arg; arg++) {
-		if (*arg == '\'') {
-			memcpy(out, "'\\''", 4);
-			out += 4;
-		} else {
-			*out++ = *arg;
-		}
-	}
-	*out++ = '\'';
-	*out = '\0';
 	return true;
 }
 
@@ -227,27 +349,73 @@ static void set_pwd()
 		setenv("PWD", cwd, 1);
 }
 
-static int spawn(const char *file, char *const argv[], const posix_spawn_file_actions_t *actions,
-                 const posix_spawnattr_t *attr)
+// What the child needs between vfork and exec. It shares our memory until
+// exec, so it makes only system calls, and tells us why an exec failed
+// through failed_exec.
+static pid_t gateway;
+static int child_input;
+static sigset_t launch_mask;
+static volatile int failed_exec;
+
+static pid_t fork_exec(const char *file, char *const argv[])
 {
-	pid_t pid;
-	int rc = posix_spawn(&pid, file, actions, attr, argv, environ);
-	if (rc == 0)
-		child = pid;
-	return rc;
+	failed_exec = 0;
+	pid_t pid = vfork();
+	if (pid != 0)
+		return pid;
+#ifdef PR_SET_PDEATHSIG
+	// A gateway killed outright (SIGKILL, a crash) runs no code to end
+	// the launcher: the kernel does it. One that died before this took
+	// effect has a new parent for us by now.
+	if (prctl(PR_SET_PDEATHSIG, SIGKILL) == -1 || getppid() != gateway)
+		_exit(127);
+#endif
+	setpgid(0, 0);
+	dup2(child_input, 0);
+	// Our handlers must not run in the child before exec, which would set
+	// them to the default anyway. SIGPIPE we ignore, and an ignored
+	// signal survives exec: the launcher gets the default back, as if the
+	// server had started it.
+	struct sigaction dfl = {};
+	dfl.sa_handler = SIG_DFL;
+	for (int sig : passed_on) {
+		struct sigaction old;
+		if (sigaction(sig, nullptr, &old) == 0 && old.sa_sigaction == pass_on)
+			sigaction(sig, &dfl, nullptr);
+	}
+	sigaction(SIGPIPE, &dfl, nullptr);
+	sigprocmask(SIG_SETMASK, &launch_mask, nullptr);
+	execve(file, argv, environ);
+	failed_exec = errno;
+	_exit(127);
+}
+
+// Returns 0 once started, else why not.
+static int spawn(const char *file, char *const argv[])
+{
+	pid_t pid = fork_exec(file, argv);
+	if (pid == -1)
+		return errno;
+	if (failed_exec) {
+		int why = failed_exec;
+		while (waitpid(pid, nullptr, 0) == -1 && errno == EINTR)
+			;
+		return why;
+	}
+	child = group = pid;
+	return 0;
 }
 
 // A file that the system does not know how to run, the shell runs as a
 // script of its own.
-static int start(const char *file, char **argv, const posix_spawn_file_actions_t *actions,
-                 const posix_spawnattr_t *attr)
+static int exec_file(const char *file, char **argv)
 {
-	int rc = spawn(file, argv, actions, attr);
+	int rc = spawn(file, argv);
 	if (rc == ENOEXEC) {
 		char *name = argv[0];
 		argv[-1] = const_cast<char *>("/bin/sh");
 		argv[0] = const_cast<char *>(file);
-		rc = spawn("/bin/sh", argv - 1, actions, attr);
+		rc = spawn("/bin/sh", argv - 1);
 		argv[0] = name;
 	}
 	return rc;
@@ -257,11 +425,10 @@ static int start(const char *file, char **argv, const posix_spawn_file_actions_t
 // any other name from the first regular file of that name on PATH on, each
 // tried in turn. Returns 0 once started, else why not: ENOENT for a name
 // found nowhere.
-static int launch(char **argv, const posix_spawn_file_actions_t *actions,
-                  const posix_spawnattr_t *attr)
+static int launch(char **argv)
 {
 	if (strchr(argv[0], '/'))
-		return start(argv[0], argv, actions, attr);
+		return exec_file(argv[0], argv);
 	static char file[4096];
 	size_t len = strlen(argv[0]);
 	int why = ENOENT;
@@ -277,7 +444,7 @@ static int launch(char **argv, const posix_spawn_file_actions_t *actions,
 			memcpy(file + at, argv[0], len + 1);
 			struct stat st;
 			found = found || (stat(file, &st) == 0 && S_ISREG(st.st_mode));
-			int rc = found ? start(file, argv, actions, attr) : ENOENT;
+			int rc = found ? exec_file(file, argv) : ENOENT;
 			if (rc == 0 || rc == EAGAIN || rc == ENOMEM)
 				return rc;
 			if (rc != ENOENT && rc != ENOTDIR)
@@ -288,65 +455,71 @@ static int launch(char **argv, const posix_spawn_file_actions_t *actions,
 	}
 }
 
-bool sys_spawn(const char *text, const char *line, size_t n, const char *arg)
+// What the shell would have said, where we stood in for it.
+static void say(const char *name, int why)
 {
-	int fds[2];
-	if (pipe2(fds, O_CLOEXEC) == -1)
-		return false;
+	const char *reason = why == ENOENT ? "not found" : strerror(why);
+	iovec line[] = {{const_cast<char *>("tolvane: "), 9},
+	                {const_cast<char *>(name), strlen(name)},
+	                {const_cast<char *>(": "), 2},
+	                {const_cast<char *>(reason), strlen(reason)},
+	                {const_cast<char *>("\n"), 1}};
+	writev(2, line, 5);
+}
 
-	posix_spawn_file_actions_t actions;
-	posix_spawn_file_actions_init(&actions);
-	posix_spawn_file_actions_adddup2(&actions, fds[0], 0);
-#if defined(__GLIBC__) && (__GLIBC__ > 2 || __GLIBC_MINOR__ >= 34)
-	// CGI gives a program the three standard streams and nothing else,
-	// whatever the server may have let slip through to us.
-	posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+start sys_spawn(const char *line, size_t n, const char *arg)
+{
+	static char text[sizeof words + 8]; // the shell's: line, " \"$1\"", NUL
+	int fds[2];
+	if (n + 8 > sizeof text || pipe2(fds, O_CLOEXEC) == -1)
+		return unavailable;
+	gateway = getpid();
+	child_input = fds[0];
+#ifdef PR_SET_CHILD_SUBREAPER
+	// What the launcher leaves behind as it dies (the JVM, when a shell
+	// ran it) comes to us rather than to init, which may reap it only
+	// later: the grace can then end as soon as all of it is dead.
+	prctl(PR_SET_CHILD_SUBREAPER, 1);
 #endif
 
-	// We ignore SIGPIPE, and an ignored signal survives exec: the launcher
-	// gets the default back, as if the server had started it.
-	posix_spawnattr_t attr;
-	posix_spawnattr_init(&attr);
-	sigset_t defaults;
-	sigemptyset(&defaults);
-	sigaddset(&defaults, SIGPIPE);
-	posix_spawnattr_setsigdefault(&attr, &defaults);
-	posix_spawnattr_setpgroup(&attr, 0);
-
-	// A signal that came between the spawn and our learning the child's
-	// pid would leave the child behind: hold it back until we know.
-	sigset_t held, before;
-	sigemptyset(&held);
-	for (int sig : passed_on)
-		sigaddset(&held, sig);
-	sigprocmask(SIG_BLOCK, &held, &before);
-	posix_spawnattr_setsigmask(&attr, &before);
-	posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP |
-	                                POSIX_SPAWN_SETSIGMASK);
+	// A signal that came between the start and our learning the child's
+	// pid would leave the child behind: hold it back until we know. The
+	// launcher gets the mask we had.
+	hold(&launch_mask);
 
 	char **argv = plain(line, n) ? split(line, n, arg) : nullptr;
+	const char *name;
 	int rc;
 	if (argv) {
 		set_pwd();
-		rc = launch(argv, &actions, &attr);
+		name = argv[0];
+		rc = launch(argv);
 	} else {
-		char *sh[] = {const_cast<char *>("sh"), const_cast<char *>("-c"),
-		              const_cast<char *>(text), nullptr};
-		rc = spawn("/bin/sh", sh, &actions, &attr);
+		// The configuration goes to the shell as it stands, PATH_INFO as
+		// its first positional parameter: a configuration with a stray
+		// quote makes the line fail, but no configuration makes
+		// PATH_INFO shell syntax.
+		memcpy(text, line, n);
+		strcpy(text + n, arg ? " \"$1\"" : "");
+		char *sh[] = {const_cast<char *>("sh"), const_cast<char *>("-c"), text,
+		              const_cast<char *>("sh"), const_cast<char *>(arg), nullptr};
+		name = "/bin/sh";
+		rc = spawn("/bin/sh", sh);
 	}
-	sigprocmask(SIG_SETMASK, &before, nullptr);
-	posix_spawn_file_actions_destroy(&actions);
-	posix_spawnattr_destroy(&attr);
+	sigprocmask(SIG_SETMASK, &launch_mask, nullptr);
 	close(fds[0]);
 	// Where only the process could not be had, there is no status to give.
-	if (rc != 0 && (!argv || rc == EAGAIN || rc == ENOMEM)) {
+	if (rc == EAGAIN || rc == ENOMEM) {
 		close(fds[1]);
-		return false;
+		return unavailable;
 	}
 	// A launcher that can't be run leaves child unset: sys_wait then reports
-	// the failure that the shell's exit status would have reported.
+	// the failure that the shell's exit status would have reported, and
+	// the log gets what the shell would have said.
+	if (rc != 0)
+		say(name, rc);
 	to_child = fds[1];
-	return true;
+	return started;
 }
 
 // The deadline is a point in time rather than a timer: nothing can fire
@@ -431,9 +604,7 @@ static bool ends_in_time()
 	sigprocmask(SIG_BLOCK, &chld, &before);
 	bool ended;
 	for (;;) {
-		siginfo_t info = {};
-		ended = waitid(P_PID, child, &info, WEXITED | WNOHANG | WNOWAIT) == -1 ||
-		        info.si_pid != 0;
+		ended = reaped();
 		int ms = left();
 		if (ended || ms == 0)
 			break;
@@ -444,22 +615,29 @@ static bool ends_in_time()
 	return ended;
 }
 
-ending sys_wait()
+ending sys_wait(int *code)
 {
 	close(to_child);
+	*code = -1;
 	// A launcher that could not be run at all fails as the shell's exec would.
-	if (child < 0)
+	if (child < 0 && group < 0)
 		return failure;
 	bool in_time = !limited || ends_in_time();
 	if (!in_time)
 		end_group();
-	int status;
-	while (waitpid(child, &status, 0) == -1)
-		if (errno != EINTR) {
-			status = -1;
-			break;
-		}
-	child = -1;
+	// Waited for without reaping, so that the reaping is done where no
+	// handler can come between it and the pid's end.
+	siginfo_t info;
+	while (child > 0 && (waitid(P_PID, child, &info, WEXITED | WNOWAIT) == 0 || errno == EINTR))
+		reaped();
+	if (child > 0) {
+		status = -1;
+		child = -1;
+	}
+	if (status != -1 && WIFEXITED(status))
+		*code = WEXITSTATUS(status);
+	else if (status != -1 && WIFSIGNALED(status))
+		*code = -WTERMSIG(status);
 	if (!in_time)
 		return late;
 	return status == 0 ? clean : failure;

@@ -4,18 +4,92 @@
 // query string of a GET, the body of a POST, nothing otherwise), start the
 // Java launcher with it on its standard input, and wait. The Java program
 // writes the response itself, to the standard output it inherits from us.
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "platform.h"
 
+// How the Java program went, for the log: whether it has ended, how long
+// it ran, and its exit status or signal (-1: none to give).
+static bool ended;
+static long long ran_ms;
+static int code = -1;
+
+// The log is the server's, and a client chose much of what goes into it: a
+// byte that could end the line or pass for a field's end is written as an
+// escape. blanks: whether a blank is one too, as it is inside a field.
+static void logged(const char *s, bool blanks)
+{
+	for (; *s; s++) {
+		unsigned char c = *s;
+		if (c < 0x20 || c == 0x7f || c == '\\' || (blanks && c == ' '))
+			fprintf(stderr, "\\x%02x", c);
+		else
+			putc(c, stderr);
+	}
+}
+
+static void field(const char *name, const char *value)
+{
+	fprintf(stderr, " %s=", name);
+	logged(value, true);
+}
+
+// One line on standard error, which every server keeps in a log of its
+// own: the message, then what matches it to its request among many. No
+// server adds the time to every line it takes from us, so we do.
+static void note(const char *msg)
+{
+	static char buf[1 << 16]; // one write for all but an absurd line
+	setvbuf(stderr, buf, _IOFBF, sizeof buf);
+	fputs("tolvane: ", stderr);
+	logged(msg, false);
+	const char *method = getenv("REQUEST_METHOD");
+	if (method)
+		field("method", method);
+	const char *uri = getenv("REQUEST_URI");
+	if (uri) {
+		field("uri", uri);
+	} else {
+		// The URI as the server decoded it, and its query as it came.
+		const char *script = getenv("SCRIPT_NAME"), *path = getenv("PATH_INFO");
+		const char *query = getenv("QUERY_STRING");
+		if (script || path) {
+			fputs(" uri=", stderr);
+			logged(script ? script : "", true);
+			logged(path ? path : "", true);
+			if (query && *query) {
+				putc('?', stderr);
+				logged(query, true);
+			}
+		}
+	}
+	if (ended) {
+		if (code >= 0)
+			fprintf(stderr, " exit=%d", code);
+		else if (code < -1)
+			fprintf(stderr, " signal=%d", -code);
+		fprintf(stderr, " ms=%lld", ran_ms);
+	}
+	char stamp[32];
+	time_t now = time(nullptr);
+	if (strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", gmtime(&now)))
+		fprintf(stderr, " utc=%s", stamp);
+	putc('\n', stderr);
+	fflush(stderr);
+}
+
 // Every failure ends here: one small page, exit status 1. The status tells
 // the client, monitors and caches who is at fault, as a server's own error
-// answers do; without it the server would answer 200 OK.
+// answers do; without it the server would answer 200 OK. The page is for
+// the client; the log line for whoever runs the server.
 [[noreturn]] static void error(const char *status, const char *msg)
 {
+	note(msg);
 	fputs("Status: ", stdout);
 	fputs(status, stdout);
 	fputs("\n"
@@ -158,16 +232,31 @@ static unsigned time_limit()
 	error(status, msg);
 }
 
+// A class path or class that is empty or only what the shell splits words
+// at adds no word to the line, so the words after it move up: PATH_INFO,
+// which the client chose, would become the class or, ending in .java, a
+// source file the launcher compiles and runs.
+static const char *word(const char *name)
+{
+	const char *value = getenv(name);
+	if (value && !value[strspn(value, " \t\n")]) {
+		static char msg[64];
+		snprintf(msg, sizeof msg, "invalid environment variable to '%s'.", name);
+		error("500 Internal Server Error", msg);
+	}
+	return value;
+}
+
 static void run_tolvane(const char *data, size_t size)
 {
 	const char *home = getenv("JAVA_HOME");
-	const char *classpath = getenv("TOLVANE_CP");
-	const char *name = getenv("TOLVANE_CLASS");
+	const char *classpath = word("TOLVANE_CP");
+	const char *name = word("TOLVANE_CLASS");
 	const char *path = getenv("PATH_INFO");
 
-	// Only the terminators are set: an initializer would clear these
-	// buffers whole, touching memory that few requests reach. They are
-	// static because a server may start us with a small stack limit.
+	// Only the terminator is set: an initializer would clear the buffer
+	// whole, touching memory that few requests reach. It is static because
+	// a server may start us with a small stack limit.
 	static char line[4096];
 	line[0] = '\0';
 	if (home) {
@@ -182,33 +271,32 @@ static void run_tolvane(const char *data, size_t size)
 	append(line, " ");
 	append(line, name ? name : "CGI");
 
-	// The configuration is the server's own and goes to the interpreter
-	// verbatim; PATH_INFO comes from the URL and goes as one quoted word.
-	static char text[sizeof line + quoted_max(sizeof line) + 16]; // 16: prefix and suffix
-	text[0] = '\0';
-	append(text, shell_prefix);
-	append(text, line);
+	// The configuration is the server's own and may use the interpreter's
+	// syntax; PATH_INFO comes from the URL and goes as one argument.
 	size_t words = strlen(line); // the configuration ends here
 	if (path) {
 		append(line, " ", "414 URI Too Long");
 		append(line, path, "414 URI Too Long");
 	}
 	const char *arg = path && *path ? path : nullptr; // an empty PATH_INFO is no argument
-	if (arg) {
-		static char word[quoted_max(sizeof line)];
-		if (!sys_quote(word, arg) || !sys_exact("PATH_INFO", arg))
-			error("400 Bad Request", "unsafe environment variable to 'PATH_INFO'.");
-		append(text, " ");
-		append(text, word);
-	}
-	append(text, shell_suffix);
 	unsigned limit = time_limit();
 
-	if (!sys_spawn(text, line, words, arg))
+	auto began = std::chrono::steady_clock::now();
+	switch (sys_spawn(line, words, arg)) {
+	case started:
+		break;
+	case unsafe:
+		error("400 Bad Request", "unsafe environment variable to 'PATH_INFO'.");
+	case unavailable:
 		error("503 Service Unavailable", "cannot execute java command.");
+	}
 	sys_limit(limit);
 	sys_feed(data, size);
-	switch (sys_wait()) {
+	ending how = sys_wait(&code);
+	ended = true;
+	ran_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+	    std::chrono::steady_clock::now() - began).count();
+	switch (how) {
 	case clean:
 		return;
 	case failure:

@@ -11,11 +11,6 @@
 
 #include "platform.h"
 
-// cmd /c strips the first and the last quote of a line that begins with
-// one: these are the quotes it strips, so the line's own stay.
-const char shell_prefix[] = "\"";
-const char shell_suffix[] = "\"";
-
 static FILE *to_child;
 
 // Windows has no SIGPIPE: a broken pipe is only a failed write.
@@ -79,7 +74,7 @@ bool sys_exact(const char *name, const char *value)
 // it is refused. The rest is quoted, so that blanks stay inside the one
 // argument; a backslash run before the closing quote is doubled, since the
 // program's argument parser would take it as escaping that quote.
-bool sys_quote(char *out, const char *arg)
+static bool sys_quote(char *out, const char *arg)
 {
 	for (const char *p = arg; *p; p++)
 		if (static_cast<unsigned char>(*p) < 0x20 || *p == 0x7f || strchr("\"%!^&|<>()", *p))
@@ -98,10 +93,17 @@ bool sys_quote(char *out, const char *arg)
 }
 
 // cmd.exe is kept for every line: it is what finds and runs the launcher.
-bool sys_spawn(const char *text, const char *, size_t, const char *)
+// cmd /c strips the first and the last quote of a line that begins with
+// one: the line goes between two quotes of its own, so the line's own stay.
+start sys_spawn(const char *line, size_t n, const char *arg)
 {
+	static char text[4096 + 4 * 4096 + 8];
+	static char word[4 * 4096 + 3];
+	if (arg && (!sys_quote(word, arg) || !sys_exact("PATH_INFO", arg)))
+		return unsafe;
+	snprintf(text, sizeof text, "\"%.*s%s%s\"", (int)n, line, arg ? " " : "", arg ? word : "");
 	to_child = _popen(text, "w");
-	return to_child != nullptr;
+	return to_child ? started : unavailable;
 }
 
 // _popen gives us neither the interpreter's handle nor a way to put it in a
@@ -117,7 +119,8 @@ void sys_feed(const char *data, size_t n)
 	fwrite(data, 1, n, to_child);
 }
 
-ending sys_wait()
+ending sys_wait(int *code)
 {
-	return _pclose(to_child) == 0 ? clean : failure;
+	*code = _pclose(to_child);
+	return *code == 0 ? clean : failure;
 }

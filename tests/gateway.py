@@ -11,6 +11,7 @@ status and exact output expected, and what the launcher must have received
 (None: it must not have been started)."""
 import os
 import random
+import re
 import resource
 import shutil
 import signal
@@ -155,10 +156,54 @@ def gone(pid):
         return True
 
 
-def expect(label, env, stdin, status, out, args, data):
+def text(v):
+    return v.decode("latin-1") if isinstance(v, bytes) else fill(v)
+
+
+def escaped(s, blanks):
+    return "".join("\\x%02x" % ord(c) if ord(c) < 0x20 or c in "\x7f\\" or (blanks and c == " ")
+                   else c for c in s)
+
+
+def logline(msg, env, ran=None):
+    """The line a failure must leave on standard error: msg, the request's
+    method and URI from env, then ran: what the program's end says ("exit=2",
+    "signal=9"), "" for a program started with no status to give, None for
+    none started; its run time and the time of day stand as N and T."""
+    line = "tolvane: " + escaped(msg, False)
+    if "REQUEST_METHOD" in env:
+        line += " method=" + escaped(text(env["REQUEST_METHOD"]), True)
+    if "REQUEST_URI" in env:
+        line += " uri=" + escaped(text(env["REQUEST_URI"]), True)
+    elif "SCRIPT_NAME" in env or "PATH_INFO" in env:
+        query = text(env.get("QUERY_STRING", ""))
+        line += " uri=" + escaped(text(env.get("SCRIPT_NAME", "")) + text(env.get("PATH_INFO", ""))
+                                  + ("?" + query if query else ""), True)
+    if ran is not None:
+        line += (" " + ran if ran else "") + " ms=N"
+    return (line + " utc=T\n").encode("latin-1")
+
+
+def said(stderr):
+    """stderr with the run times and times of day of its lines as N and T."""
+    if WIN:
+        stderr = stderr.replace(b"\r\n", b"\n")
+    stderr = re.sub(rb" ms=\d+( utc=)", rb" ms=N\1", stderr)
+    return re.sub(rb" utc=\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ\n", b" utc=T\n", stderr)
+
+
+def message(out):
+    """The message of the error page that ends out, as plain text."""
+    msg = re.search(rb"  <body>\r?\n    (.*)\r?\n  </body>\r?\n</html>\r?\n$", out).group(1)
+    return msg.decode("latin-1").replace("&lt;", "<").replace("&gt;", ">").replace("&amp;", "&")
+
+
+def expect(label, env, stdin, status, out, args, data, ran=None):
+    """One request; a failure must be logged, a success must log nothing."""
     got = run(env, stdin)
     check(label, (got[0], got[1], got[3], got[4]), (status, out, args, data))
-    check(label + " (stderr)", got[2], b"")
+    check(label + " (stderr)", said(got[2]),
+          logline(message(out), env, ran) if status else b"")
 
 
 def intake():
@@ -210,6 +255,29 @@ def intake():
     for env, stdin, status, out, args, data in rows:
         expect("intake %r" % env, env, stdin, status, out, args, data)
 
+    # With a regular file for standard input, its offset, which the gateway
+    # shares, tells how much it read: never past the announced length.
+    big = os.urandom(200000)
+    rows = [
+        # environment, file, bytes read, launcher input
+        ({**post, "CONTENT_LENGTH": "5"}, b"hello world", 5, b"hello"),
+        ({**post, "CONTENT_LENGTH": "100000"}, big, 100000, big[:100000]),
+        ({**post, "CONTENT_LENGTH": "0"}, b"abc", 0, b""),
+        ({"REQUEST_METHOD": "PUT", "CONTENT_LENGTH": "3"}, b"abcdef", 3, b""),
+        ({"REQUEST_METHOD": "PATCH", "CONTENT_LENGTH": "100000"}, big, 100000, b""),
+        ({"REQUEST_METHOD": "PUT", "CONTENT_LENGTH": "300000"}, big, 200000, b""),
+        ({**get, "QUERY_STRING": "q", "CONTENT_LENGTH": "2"}, b"abc", 2, b"q"),
+        ({"REQUEST_METHOD": "PUT", "CONTENT_LENGTH": "x"}, b"abc", 0, b""),
+        ({"REQUEST_METHOD": "DELETE", "CONTENT_LENGTH": "-3"}, b"abc", 0, b""),
+        ({"REQUEST_METHOD": "HEAD"}, b"abc", 0, b""),
+    ]
+    for env, content, want, data in rows:
+        with tempfile.TemporaryFile(dir=ROOT) as f:
+            f.write(content)
+            f.seek(0)
+            got = run(env, f)
+            check("read of %r" % env, (got[0], got[4], f.tell()), (0, data, want))
+
 
 def command_lines():
     long_cp = "x" * (4095 - len("java -cp  CGI"))
@@ -222,13 +290,13 @@ def command_lines():
          "{jdk}/bin/java -cp lib/app.jar shop.Main /cart/7",
          ["-cp", "lib/app.jar", "shop.Main", "/cart/7"]),
         ({"JAVA_HOME": "{jdk}/"}, "{jdk}//bin/java CGI", ["CGI"]),
-        ({"TOLVANE_CP": ""}, "java -cp  CGI", ["-cp", "CGI"]),
-        ({"TOLVANE_CLASS": "", "PATH_INFO": "/x"}, "java  /x", ["/x"]),
+        ({"TOLVANE_CP": " x", "TOLVANE_CLASS": " CGI"}, "java -cp  x  CGI", ["-cp", "x", "CGI"]),
         ({"PATH_INFO": ""}, "java CGI ", ["CGI"]),
         ({"TOLVANE_CP": long_cp}, "java -cp %s CGI" % long_cp, ["-cp", long_cp, "CGI"]),
         ({"PATH_INFO": quotes}, "java CGI " + quotes, ["CGI", quotes]),
         # An absent launcher is the interpreter's failure, not ours.
-        ({"JAVA_HOME": "{jdk}/none"}, "{jdk}/none/bin/java CGI", None),
+        ({"JAVA_HOME": "{jdk}/none"}, "{jdk}/none/bin/java CGI", None,
+         "{jdk}/none/bin/java: not found"),
     ]
     if not WIN:  # cmd.exe gets no such PATH_INFO: see windows()
         rows += [
@@ -245,7 +313,8 @@ def command_lines():
             ({**home, "TOLVANE_CP": "a.jar:b/c-1.jar,x@y+z%1", "TOLVANE_CLASS": "-Xss1m   s.Main",
               "PATH_INFO": "/a b"}, "{jdk}/bin/java -cp a.jar:b/c-1.jar,x@y+z%1 -Xss1m   s.Main /a b",
              ["-cp", "a.jar:b/c-1.jar,x@y+z%1", "-Xss1m", "s.Main", "/a b"]),
-            ({"JAVA_HOME": " {jdk}", "TOLVANE_CP": " "}, " {jdk}/bin/java -cp   CGI", ["-cp", "CGI"]),
+            ({"JAVA_HOME": " {jdk}", "TOLVANE_CP": " x"}, " {jdk}/bin/java -cp  x CGI", ["-cp", "x", "CGI"]),
+            ({"TOLVANE_CLASS": " CGI\t", "PATH_INFO": "/x"}, "java  CGI\t /x", ["CGI", "/x"]),
             ({"TOLVANE_CP": "$X", "X": "lib/x.jar"}, "java -cp $X CGI", ["-cp", "lib/x.jar", "CGI"]),
             ({"TOLVANE_CP": "~/lib", "HOME": "/h"}, "java -cp ~/lib CGI", ["-cp", "/h/lib", "CGI"]),
             ({"TOLVANE_CP": "{jdk}/bin/j*"}, "java -cp {jdk}/bin/j* CGI",
@@ -286,15 +355,19 @@ def command_lines():
                     f.write(text % LAUNCHER.encode() if text else text)
                 os.chmod("%s/%s/bin/java" % (kinds, kind), mode)
             ran = ["CGI", "/p"] if text else None
+            # What the shell would have said, where the gateway stood in
+            why = {"none": "not found", "noexec": "Permission denied"}.get(kind)
             rows += [
                 ({"JAVA_HOME": "{root}/kinds/" + kind, "PATH_INFO": "/p"},
-                 "{root}/kinds/%s/bin/java CGI /p" % kind, ran),
-                ({"PATH": "{root}/kinds/%s/bin" % kind, "PATH_INFO": "/p"}, "java CGI /p", ran),
+                 "{root}/kinds/%s/bin/java CGI /p" % kind, ran,
+                 *["{root}/kinds/%s/bin/java: %s" % (kind, why)] * bool(why)),
+                ({"PATH": "{root}/kinds/%s/bin" % kind, "PATH_INFO": "/p"}, "java CGI /p", ran,
+                 *["java: %s" % why] * bool(why)),
             ]
         # The shell goes on along PATH past a file it may not run.
         rows.append(({"PATH": "{root}/kinds/noexec/bin:{root}/path"}, "java CGI", ["CGI"]))
     get = {"REQUEST_METHOD": "GET", "QUERY_STRING": "q"}
-    for env, line, args in rows:
+    for env, line, args, *reason in rows:
         label = "command line %r" % env
         line, args = fill(line), args and [fill(a) for a in args]
         failure = page(SERVER, "exit failure to '%s'." % line)
@@ -303,9 +376,28 @@ def command_lines():
         name = None if WIN or "kinds/" in repr(env) or "=" in line else fill(line.split()[0])
         got = run({**get, **env}, launched={"argv0": name} if name and args else {})
         check(label, got[:2] + got[3:], (0, OK, args, b"q") if args else (1, failure, None, None))
+        # A launcher that could not be run: why, as the shell would say it,
+        # then the failure, with no status to give.
+        log = logline(message(failure), {**get, **env}, "") if not args else b""
+        if reason:
+            log = ("tolvane: %s\n" % fill(reason[0])).encode() + log
+        if not WIN:
+            check(label + " (stderr)", said(got[2]), log)
         # Failing after writing: its response, then our page.
         got = run({**get, **env, "FAKE_EXIT": "2"})
         check(label + " failing", got[:2], (1, (OK if args else b"") + failure))
+        if not WIN and args:
+            check(label + " failing (stderr)", said(got[2]),
+                  logline(message(failure), {**get, **env, "FAKE_EXIT": "2"}, "exit=2"))
+
+    # A class path or class that adds no word would let PATH_INFO, the
+    # client's, take its place: refused before anything starts.
+    for env in ({"TOLVANE_CP": ""}, {"TOLVANE_CP": " "}, {"TOLVANE_CP": "\t \n"},
+                {"TOLVANE_CLASS": "", "PATH_INFO": "/x.java"}, {"TOLVANE_CLASS": " \t"},
+                {"TOLVANE_CP": "", "TOLVANE_CLASS": ""}, {"TOLVANE_CLASS": "", "JAVA_HOME": "/" * 5000}):
+        var = "TOLVANE_CP" if "TOLVANE_CP" in env else "TOLVANE_CLASS"
+        expect("empty %r" % env, {**get, **env}, b"", 1,
+               page(SERVER, "invalid environment variable to '%s'." % var), None, None)
 
     if not WIN:
         # Shell syntax used on purpose, with a launcher that ends with 2:
@@ -371,6 +463,19 @@ def hostile():
         got = run({**get, "PATH_INFO": p})
         check("hostile %r" % p, (got[0], got[3], os.path.exists(canary)),
               want or (0, ["CGI", p], False))
+
+    if not WIN:
+        # A configuration with a stray quote, escape or substitution may make
+        # the line fail; PATH_INFO still never becomes shell syntax.
+        for cls in ("CGI'", 'CGI"', "CGI\\", "CGI $(echo", "CGI `echo", "CGI ${x", "CGI #",
+                    "CGI <<E"):
+            for p in ("/\ntouch C", "/\ntouch C #", "/'; touch C; '", "/; touch C #",
+                      '/"; touch C #', "/$(touch C)", "/`touch C`", ") touch C #", "}; touch C #"):
+                p = p.replace("C", canary)
+                got = run({**get, "TOLVANE_CLASS": cls, "PATH_INFO": p})
+                check("hostile %r with TOLVANE_CLASS %r" % (p, cls), os.path.exists(canary), False)
+                if os.path.exists(canary):
+                    os.remove(canary)
 
     # Random text: any bytes on POSIX; on Windows what cmd.exe may get is
     # delivered and one forbidden character anywhere makes it refused.
@@ -455,7 +560,9 @@ def signals():
         inherited = [row for row in inherited if row[1] is not fds]
     for label, setup, env, out, hup in inherited:
         got = run(env, hup=hup, preexec_fn=setup)
-        check(label, got[:3], (0 if out == OK else 1, out, b""))
+        ran = "exit=2" if out.startswith(OK) else None
+        check(label, (got[0], got[1], said(got[2])), (0, out, b"") if out == OK else
+              (1, out, logline(message(out), env, ran)))
 
     # A server that gives up on a request signals the gateway: nothing that
     # the request started may outlive it, not even a launcher that ignores
@@ -466,7 +573,8 @@ def signals():
         log = tempfile.mkdtemp(dir=ROOT)
         env = {"REQUEST_METHOD": "GET", "QUERY_STRING": word, "FAKE_LOG": log,
                "PATH": ROOT + "/path:/usr/bin:/bin", **({"TOLVANE_TIMEOUT": limit} if limit else {})}
-        gw = subprocess.Popen([GATEWAY], env=env, stdout=subprocess.DEVNULL, preexec_fn=setup)
+        gw = subprocess.Popen([GATEWAY], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                              preexec_fn=setup)
         pid = None
         for _ in range(100):
             try:
@@ -480,13 +588,69 @@ def signals():
         while pid and not gone(pid) and time.monotonic() - start < 10:
             time.sleep(0.05)
         check("SIGTERM, %s launcher, limit %s%s" % (word, limit, ", blocked" * bool(setup)),
-              (gw.wait(5), pid is not None, time.monotonic() - start < 5), (-15, True, True))
+              (gw.wait(5), pid is not None, time.monotonic() - start < 5, gw.stderr.read()),
+              (-15, True, True, b"tolvane: signal 15 from pid %d\n" % os.getpid()))
 
     # Standard output gone: closed outright, or a reader that has left.
     for label, prepare in (("closed", "exec >&-"), ("broken", "exec > >(true); sleep 0.2")):
         sh = subprocess.run(["bash", "-c", '%s; "$0"; echo $? >&2' % prepare, GATEWAY],
                             env={}, capture_output=True, timeout=30)
-        check("standard output %s" % label, sh.stderr, b"1\n")
+        check("standard output %s" % label, said(sh.stderr),
+              logline("undefined environment variable to 'REQUEST_METHOD'.", {}) + b"1\n")
+
+    # A standard output handed down non-blocking, its reader slow: the
+    # program's response fills the pipe, and the page must wait its turn.
+    for before, env, response, msg in (
+            (b"y" * 65536, {}, b"", "undefined environment variable to 'REQUEST_METHOD'."),
+            (b"", {**get, "FAKE_FILL": "65536", "FAKE_EXIT": "2"}, b"x" * 65536,
+             "exit failure to 'java CGI'.")):
+        r, w = os.pipe()
+        os.set_blocking(w, False)
+        os.write(w, before)  # what came before, held up in the pipe
+        log = tempfile.mkdtemp(dir=ROOT)
+        gw = subprocess.Popen([GATEWAY], stdout=w, stderr=subprocess.DEVNULL,
+                              env={**env, "FAKE_LOG": log, "PATH": ROOT + "/path:/usr/bin:/bin"})
+        os.close(w)
+        time.sleep(1)
+        with os.fdopen(r, "rb") as f:
+            out = f.read()
+        check("page behind %d bytes, non-blocking output" % len(before + response),
+              (gw.wait(10), out), (1, before + response + page(SERVER, msg)))
+
+    # An environment too large for exec: the same failure with or without
+    # the shell. The gateway itself starts under the usual stack limit;
+    # the launcher's exec meets a lowered one.
+    bulk = {"BULK%d" % i: "b" * 100000 for i in range(2)}
+    for env, name in (({}, "{jdk}/bin/java"), ({"TOLVANE_CP": "$X"}, "/bin/sh")):
+        env = {"REQUEST_METHOD": "POST", "CONTENT_LENGTH": "1", "JAVA_HOME": "{jdk}", **env}
+        line = fill("{jdk}/bin/java%s CGI" % (" -cp $X" if "TOLVANE_CP" in env else ""))
+        full = {**{k: fill(v) for k, v in env.items()}, **bulk, "PATH": ROOT + "/path:/usr/bin:/bin",
+                "FAKE_LOG": tempfile.mkdtemp(dir=ROOT)}
+        gw = subprocess.Popen([GATEWAY], env=full, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE)
+        # Once its own exec is over: an exec in progress writes back the
+        # limit it started with. The gateway waits for its body meanwhile.
+        time.sleep(0.2)
+        resource.prlimit(gw.pid, resource.RLIMIT_STACK, (512 << 10, 512 << 10))  # exec: 128 KiB
+        out, err = gw.communicate(b"x", timeout=30)
+        failure = page(SERVER, "exit failure to '%s'." % line)
+        check("environment too large for exec, %s" % name, (gw.returncode, out, said(err)),
+              (1, failure, ("tolvane: %s: Argument list too long\n" % fill(name)).encode() +
+               logline(message(failure), env, "")))
+
+    # A gateway killed outright takes its program with it, even one that
+    # ignores SIGTERM.
+    log = tempfile.mkdtemp(dir=ROOT)
+    gw = subprocess.Popen([GATEWAY], stdout=subprocess.DEVNULL, env={
+        **get, "QUERY_STRING": "stubborn", "FAKE_LOG": log, "PATH": ROOT + "/path:/usr/bin:/bin"})
+    for _ in range(100):
+        if os.path.exists(log + "/sigmask"):
+            break
+        time.sleep(0.05)
+    pid = int(open(log + "/pid").read())
+    time.sleep(0.2)
+    gw.kill()
+    check("SIGKILL, stubborn launcher", (gw.wait(5), all_gone([pid], within=1)), (-9, True))
 
 
 def windows():
@@ -605,12 +769,35 @@ def limits():
         check("limit, " + label, (got[0], got[1], least <= took < most, len(pids),
                                   all_gone(pids)), (1, out, True, (processes or [1])[0], True))
 
+    # The grace is for all that the request started: through the shell,
+    # which dies at once, the program's SIGTERM handler still gets its
+    # 300 ms, and the grace ends when nothing of the group is left.
+    shell = {**get, "QUERY_STRING": "hook", "TOLVANE_CP": "$CLASSES", "CLASSES": "c"}
+    start = time.monotonic()
+    got = run({**shell, "TOLVANE_TIMEOUT": "1"})
+    took = time.monotonic() - start
+    late = page(TIMEOUT, "time limit exceeded to 'java -cp $CLASSES CGI'.")
+    check("limit, a program's handler behind the shell",
+          (got[0], got[1], said(got[2]), os.path.exists(last_log + "/hooked"), 1.2 < took < 2.5),
+          (1, late, logline(message(late), shell, "signal=15"), True, True))
+    log = tempfile.mkdtemp(dir=ROOT)
+    gw = subprocess.Popen([GATEWAY], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env={
+        **shell, "FAKE_LOG": log, "PATH": ROOT + "/path:/usr/bin:/bin"})
+    for _ in range(100):
+        if os.path.exists(log + "/sigmask"):
+            break
+        time.sleep(0.05)
+    time.sleep(0.2)
+    gw.terminate()
+    check("SIGTERM, a program's handler behind the shell",
+          (gw.wait(10), os.path.exists(log + "/hooked")), (-15, True))
+
     # A program that ended in time is in time, even when the gateway, held
     # up, sees it end only past the deadline.
     log = tempfile.mkdtemp(dir=ROOT)
     env = {**get, "QUERY_STRING": "nap", "TOLVANE_TIMEOUT": "2", "FAKE_LOG": log,
            "PATH": ROOT + "/path:/usr/bin:/bin"}
-    gw = subprocess.Popen([GATEWAY], env=env, stdout=subprocess.PIPE)
+    gw = subprocess.Popen([GATEWAY], env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     for _ in range(100):
         if os.path.exists(log + "/pid"):
             break
@@ -625,7 +812,7 @@ def limits():
     log = tempfile.mkdtemp(dir=ROOT)
     env = {**get, "QUERY_STRING": "sleep", "TOLVANE_TIMEOUT": "2", "FAKE_LOG": log,
            "PATH": ROOT + "/path:/usr/bin:/bin"}
-    gw = subprocess.Popen([GATEWAY], env=env, stdout=subprocess.PIPE,
+    gw = subprocess.Popen([GATEWAY], env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                           preexec_fn=ignoring(signal.SIGHUP))
     for _ in range(100):
         if os.path.exists(log + "/sighup"):

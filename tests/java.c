@@ -6,12 +6,15 @@
  * before any code page has had a say, and acp, the ANSI code page that its
  * argv went through) in the folder FAKE_LOG, or else in JAVA_HOME/log
  * when that exists, so that tests behind a web server can read it too.
- * FAKE_EXIT sets its exit status; FAKE_NOREAD makes it go on without reading,
+ * FAKE_EXIT sets its exit status; FAKE_FILL=N makes its response N bytes of x;
+ * FAKE_NOREAD makes it go on without reading,
  * taking its value for the input below. An input of "sleep" makes it sleep a
  * minute before answering, "stubborn" the same ignoring SIGTERM, "hang" the
  * same after answering, "fork" the same with a child in its process group
  * that ignores SIGTERM (its pid recorded as child), "regroup" the same after
- * moving itself into its parent's process group, "nap" makes it sleep a
+ * moving itself into its parent's process group, "hook" the same with a
+ * SIGTERM handler that takes 300 ms to record hooked, as a JVM's shutdown
+ * hook would, "nap" makes it sleep a
  * second before answering, "fail" makes it exit with
  * 2 after answering, "crash" makes it die of SIGKILL before. The dispositions of SIGPIPE and SIGHUP are recorded too. */
 #include <signal.h>
@@ -27,7 +30,20 @@
 #define getpid _getpid
 #else
 #include <dirent.h>
+#include <fcntl.h>
+#include <time.h>
 #include <unistd.h>
+
+static char hooked[4096];
+
+static void hook(int sig)
+{
+	const struct timespec pause = {0, 300000000};
+	(void)sig;
+	nanosleep(&pause, NULL);
+	close(open(hooked, O_WRONLY | O_CREAT, 0644));
+	_exit(0);
+}
 #endif
 
 static FILE *record(const char *name)
@@ -155,7 +171,17 @@ int main(int argc, char **argv)
 		raise(SIGKILL);
 	if (strcmp(word, "regroup") == 0)
 		setpgid(0, getpgid(getppid()));
+	if (strcmp(word, "hook") == 0 && getenv("FAKE_LOG")) {
+		snprintf(hooked, sizeof hooked, "%s/hooked", getenv("FAKE_LOG"));
+		signal(SIGTERM, hook);
+	}
 #endif
+	if (getenv("FAKE_FILL")) {
+		for (n = atoi(getenv("FAKE_FILL")); n > 0; n--)
+			putchar('x');
+		fflush(stdout);
+		return getenv("FAKE_EXIT") ? atoi(getenv("FAKE_EXIT")) : 0;
+	}
 	if (strcmp(word, "hang") == 0) {
 		fputs("Content-Type: text/plain\n\nok\n", stdout);
 		fflush(stdout);
@@ -165,7 +191,8 @@ int main(int argc, char **argv)
 	if (strcmp(word, "nap") == 0)
 		sleep(1);
 	if (strcmp(word, "sleep") == 0 || strcmp(word, "stubborn") == 0 ||
-	    strcmp(word, "hang") == 0 || strcmp(word, "fork") == 0 || strcmp(word, "regroup") == 0)
+	    strcmp(word, "hang") == 0 || strcmp(word, "fork") == 0 || strcmp(word, "regroup") == 0 ||
+	    strcmp(word, "hook") == 0)
 		sleep(60);
 	fputs("Content-Type: text/plain\n\nok\n", stdout);
 	if (strcmp(word, "fail") == 0)
