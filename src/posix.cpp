@@ -121,31 +121,13 @@ static void end_group()
 		kill(child, SIGKILL);
 }
 
-// The decimal digits of n, ending at end; for a handler, which may not use
-// stdio.
-static char *decimal(char *end, long n)
-{
-	do
-		*--end = '0' + n % 10;
-	while (n /= 10);
-	return end;
-}
-
 // A server ends a request it gave up on (a timeout, a client gone) by
-// signalling us. The log says which signal came from whom: one that no
-// server of ours sent (a process that signalled a pid it had already
-// reaped, and that is ours now) shows there for what it is.
-static void pass_on(int sig, siginfo_t *info, void *)
+// signalling us. lighttpd also does so for every response it has taken whole
+// while the program is still ending: that is routine, so it is not logged.
+static void pass_on(int sig)
 {
 	if (child > 0 || group > 0)
 		end_group();
-	char text[64], *p = text + sizeof text;
-	*--p = '\n';
-	p = decimal(p, info->si_pid);
-	memcpy(p -= 10, " from pid ", 10);
-	p = decimal(p, sig);
-	memcpy(p -= 16, "tolvane: signal ", 16);
-	write(2, p, text + sizeof text - p);
 	signal(sig, SIG_DFL);
 	raise(sig);
 }
@@ -228,8 +210,8 @@ void sys_init()
 		struct sigaction old;
 		if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) {
 			struct sigaction sa = {};
-			sa.sa_sigaction = pass_on;
-			sa.sa_flags = SA_SIGINFO | SA_RESTART;
+			sa.sa_handler = pass_on;
+			sa.sa_flags = SA_RESTART;
 			for (int other : passed_on)
 				sigaddset(&sa.sa_mask, other);
 			sigaction(sig, &sa, nullptr);
@@ -380,7 +362,7 @@ static pid_t fork_exec(const char *file, char *const argv[])
 	dfl.sa_handler = SIG_DFL;
 	for (int sig : passed_on) {
 		struct sigaction old;
-		if (sigaction(sig, nullptr, &old) == 0 && old.sa_sigaction == pass_on)
+		if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == pass_on)
 			sigaction(sig, &dfl, nullptr);
 	}
 	sigaction(SIGPIPE, &dfl, nullptr);
@@ -464,7 +446,9 @@ static void say(const char *name, int why)
 	                {const_cast<char *>(": "), 2},
 	                {const_cast<char *>(reason), strlen(reason)},
 	                {const_cast<char *>("\n"), 1}};
-	writev(2, line, 5);
+	if (writev(2, line, 5) < 0) {
+		// As above: nowhere to report it.
+	}
 }
 
 start sys_spawn(const char *line, size_t n, const char *arg)
