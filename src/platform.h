@@ -4,12 +4,6 @@
 #pragma once
 #include <cstddef>
 
-// The command interpreter's text is the composed line between these two, so
-// a platform can guard the line against the interpreter's own quote
-// stripping.
-extern const char shell_prefix[];
-extern const char shell_suffix[];
-
 // Once at start: signal dispositions and standard stream set-up, against
 // whatever the server handed down.
 void sys_init();
@@ -27,20 +21,16 @@ size_t sys_read(char *buf, size_t n);
 // in its place.
 bool sys_exact(const char *name, const char *value);
 
-// Writes arg to out as one word of the command interpreter, with its NUL;
-// false when the interpreter can't be trusted with it. out holds at least
-// quoted_max(strlen(arg)) bytes.
-constexpr size_t quoted_max(size_t n) { return 4 * n + 3; }
-bool sys_quote(char *out, const char *arg);
-
-// Starts the launcher with a pipe to its standard input. Where the platform
-// can tell that the interpreter would only split the configuration (the
-// first n bytes of line) into words and run the first, it runs those words
-// itself, with arg (PATH_INFO; nullptr for none) as one more; otherwise it
-// starts the interpreter on text. False when the pipe or a process can't be
-// had. A launcher that is missing or can't be run is not such a failure:
-// sys_wait gives the failed status the interpreter would have ended with.
-bool sys_spawn(const char *text, const char *line, size_t n, const char *arg);
+// Starts the launcher with a pipe to its standard input. line is the
+// composed command line (what the failure page shows); its first n bytes are
+// the configuration, the server's own, which may use the interpreter's
+// syntax; arg (PATH_INFO; nullptr for none or empty) must reach the launcher
+// as one more argument, exactly, or the request is refused (unsafe).
+// unavailable: no pipe or process could be had, and a retry could help. A
+// launcher that is missing or can't be run is neither: it is started, and
+// sys_wait reports failure.
+enum start { started, unsafe, unavailable };
+start sys_spawn(const char *line, size_t n, const char *arg);
 
 // Gives the child just started that many seconds (0: no limit). Where a
 // platform cannot bound its child, the server's own time limit applies.
@@ -51,7 +41,9 @@ void sys_limit(unsigned seconds);
 // request went.
 void sys_feed(const char *data, size_t n);
 
-// Closes the pipe and waits for the child: how it ended. Past the limit its
-// process group is ended as a server's SIGTERM would end it.
+// Closes the pipe and waits for the child: how it ended. Past the limit all
+// it started is ended. *code: its exit status; on POSIX minus the number of
+// the signal that ended it; -1 where there is none (it never ran, or could
+// not be waited for).
 enum ending { clean, failure, late };
-ending sys_wait();
+ending sys_wait(int *code);

@@ -21,12 +21,6 @@
 
 extern char **environ;
 
-// The shell gets the line as it stands: a configuration may use shell
-// syntax on purpose (a list, a leading assignment), and a prefix such as
-// "exec " would change what that syntax means.
-const char shell_prefix[] = "";
-const char shell_suffix[] = "";
-
 static pid_t child = -1;
 static int to_child = -1;
 static bool limited;
@@ -140,7 +134,7 @@ bool sys_exact(const char *, const char *)
 
 // Nothing is special inside single quotes but the quote itself, which is
 // closed, escaped and reopened.
-bool sys_quote(char *out, const char *arg)
+static bool sys_quote(char *out, const char *arg)
 {
 	*out++ = '\'';
 	for (; *arg; arg++) {
@@ -283,11 +277,22 @@ static int launch(char **argv, const posix_spawn_file_actions_t *actions,
 	}
 }
 
-bool sys_spawn(const char *text, const char *line, size_t n, const char *arg)
+// The shell gets the configuration as it stands, then PATH_INFO quoted.
+static char text[4096 * 5 + 8];
+
+enum start sys_spawn(const char *line, size_t n, const char *arg)
 {
+	if (n >= sizeof text - 2 || (arg && strlen(arg) * 4 + 4 >= sizeof text - n))
+		return unsafe;
+	memcpy(text, line, n);
+	text[n] = '\0';
+	if (arg) {
+		strcat(text, " ");
+		sys_quote(text + n + 1, arg);
+	}
 	int fds[2];
 	if (pipe2(fds, O_CLOEXEC) == -1)
-		return false;
+		return unavailable;
 
 	posix_spawn_file_actions_t actions;
 	posix_spawn_file_actions_init(&actions);
@@ -336,12 +341,12 @@ bool sys_spawn(const char *text, const char *line, size_t n, const char *arg)
 	// Where only the process could not be had, there is no status to give.
 	if (rc != 0 && (!argv || rc == EAGAIN || rc == ENOMEM)) {
 		close(fds[1]);
-		return false;
+		return unavailable;
 	}
 	// A launcher that can't be run leaves child unset: sys_wait then reports
 	// the failure that the shell's exit status would have reported.
 	to_child = fds[1];
-	return true;
+	return started;
 }
 
 // The deadline is a point in time rather than a timer: nothing can fire
@@ -439,8 +444,9 @@ static bool ends_in_time()
 	return ended;
 }
 
-ending sys_wait()
+ending sys_wait(int *code)
 {
+	*code = -1;
 	close(to_child);
 	// A launcher that could not be run at all fails as the shell's exec would.
 	if (child < 0)
@@ -455,6 +461,8 @@ ending sys_wait()
 			break;
 		}
 	child = -1;
+	if (status != -1)
+		*code = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
 	if (!in_time)
 		return late;
 	return status == 0 ? clean : failure;

@@ -178,33 +178,26 @@ static void run_tolvane(const char *data, size_t size)
 	append(line, " ");
 	append(line, name ? name : "CGI");
 
-	// The configuration is the server's own and goes to the interpreter
-	// verbatim; PATH_INFO comes from the URL and goes as one quoted word.
-	static char text[sizeof line + quoted_max(sizeof line) + 16]; // 16: prefix and suffix
-	text[0] = '\0';
-	append(text, shell_prefix);
-	append(text, line);
 	size_t words = strlen(line); // the configuration ends here
 	if (path) {
 		append(line, " ", "414 URI Too Long");
 		append(line, path, "414 URI Too Long");
 	}
 	const char *arg = path && *path ? path : nullptr; // an empty PATH_INFO is no argument
-	if (arg) {
-		static char word[quoted_max(sizeof line)];
-		if (!sys_quote(word, arg) || !sys_exact("PATH_INFO", arg))
-			error("400 Bad Request", "unsafe environment variable to 'PATH_INFO'.");
-		append(text, " ");
-		append(text, word);
-	}
-	append(text, shell_suffix);
 	unsigned limit = time_limit();
 
-	if (!sys_spawn(text, line, words, arg))
+	switch (sys_spawn(line, words, arg)) {
+	case started:
+		break;
+	case unsafe:
+		error("400 Bad Request", "unsafe environment variable to 'PATH_INFO'.");
+	case unavailable:
 		error("503 Service Unavailable", "cannot execute java command.");
+	}
 	sys_limit(limit);
 	sys_feed(data, size);
-	switch (sys_wait()) {
+	int code;
+	switch (sys_wait(&code)) {
 	case clean:
 		return;
 	case failure:
