@@ -320,6 +320,79 @@ static start run(const wchar_t *file, HANDLE input)
 	return started;
 }
 
+// The launcher's file: JAVA_HOME's java.exe, as one path whatever it
+// holds, or the first java on PATH. *exe: whether it is a program we can
+// run ourselves. False when there is none to be had.
+static wchar_t file[32768];
+
+static bool launcher(const wchar_t *home, bool *exe)
+{
+	const size_t room = sizeof file / sizeof *file;
+	*exe = true;
+	if (home)
+		return swprintf(file, room, L"%ls\\bin\\java.exe", home) > 0;
+	return search(file, room, exe);
+}
+
+// The launcher's name, as the line gives it, leads its command line,
+// quoted where it holds a blank; the rest of the configuration follows as
+// it stands, for the launcher's parser to split at blanks as it would
+// through cmd.exe; PATH_INFO is one more argument.
+static void direct(const wchar_t *home, const wchar_t *rest, const wchar_t *path)
+{
+	bool blank = home && wcspbrk(home, L" \t");
+	if (blank)
+		add(L"\"");
+	if (home)
+		add(home);
+	add(home ? L"/bin/java" : L"java");
+	if (blank)
+		add(L"\"");
+	add(rest);
+	if (path) {
+		add(L" ");
+		add_argument(path);
+	}
+}
+
+// cmd.exe as _popen started it, with /s, so that it always strips the
+// first and the last quote and keeps the line's own, and /d, so that no
+// AutoRun command of the machine's writes into the response. The launcher
+// is named by its path, quoted, unless JAVA_HOME brings quotes of its own:
+// cmd.exe would split JAVA_HOME at a blank, and look for java in the
+// working directory first. cmd.exe reads % and ! even inside quotes, and
+// how it reads quotes and carets depends on what came before: no escaping
+// makes such text safe in PATH_INFO, so it is refused. The rest goes
+// quoted, a backslash run before the closing quote doubled.
+static bool shell(const char *home, const wchar_t *whome, const char *line, size_t skip,
+                  size_t n, const wchar_t *path)
+{
+	if (path && (!plain(path) || wcspbrk(path, L"()")))
+		return false;
+	add(L"cmd.exe /d /s /c \"");
+	if (!home || !strchr(home, '"')) {
+		add(L"\"");
+		add(home ? whome : file);
+		if (home)
+			add(L"/bin/java");
+		add(L"\"");
+		add(widen(line + skip, n - skip));
+	} else {
+		add(widen(line, n));
+	}
+	if (path) {
+		add(L" \"");
+		add(path);
+		size_t backslashes = 0;
+		for (size_t i = wcslen(path); i > 0 && path[i - 1] == L'\\'; i--)
+			backslashes++;
+		add_repeated(L'\\', backslashes);
+		add(L"\"");
+	}
+	add(L"\"");
+	return true;
+}
+
 start sys_spawn(const char *line, size_t n, const char *arg)
 {
 	// PATH_INFO as the server set it, not as the code page renders it.
@@ -327,82 +400,33 @@ start sys_spawn(const char *line, size_t n, const char *arg)
 	const wchar_t *config = widen(line, n);
 	if ((arg && !path) || !config)
 		return unsafe;
-
-	// The launcher: JAVA_HOME's, as one path whatever it holds, or the
-	// first java on PATH. Its name leads the line as the line shows it.
-	static wchar_t file[32768];
+	bool plain_line = plain(config);
 	const char *home = getenv("JAVA_HOME");
 	const wchar_t *whome = home ? wide_env("JAVA_HOME") : nullptr;
+	if (home && !whome)
+		return unsafe;
 	size_t skip = home ? strlen(home) + strlen("/bin/java") : strlen("java");
-	bool direct = plain(config) && skip <= n && (!home || whome);
-	if (direct && whome) {
-		direct = wcslen(whome) + 14 < sizeof file / sizeof *file;
-		if (direct)
-			swprintf(file, sizeof file / sizeof *file, L"%ls\\bin\\java.exe", whome);
-	}
-	bool exe = true, found = direct && (home || search(file, sizeof file / sizeof *file, &exe));
-	direct = direct && exe;
+	// A java found nowhere on PATH fails as cmd.exe's would; cmd.exe would
+	// only have looked in the working directory besides.
+	bool exe;
+	if (!launcher(whome, &exe))
+		return started;
+	bool ours = plain_line && exe;
 	used = 0;
 	full = false;
-	if (direct) {
-		const wchar_t *rest = widen(line + skip, n - skip);
-		bool blank = home && wcspbrk(whome, L" \t");
-		if (!rest)
-			return unsafe;
-		if (blank)
-			add(L"\"");
-		if (home)
-			add(whome);
-		add(home ? L"/bin/java" : L"java");
-		if (blank)
-			add(L"\"");
-		add(rest);
-		if (path) {
-			add(L" ");
-			add_argument(path);
-		}
+	if (ours) {
+		direct(whome, widen(line + skip, n - skip), path);
 	} else {
-		// cmd.exe as _popen started it, with /s, so that it always strips
-		// the first and the last quote and keeps the line's own, and /d, so
-		// that no AutoRun command of the machine's writes into the
-		// response. cmd.exe reads % and ! even inside quotes, and how it
-		// reads quotes and carets depends on what came before: no escaping
-		// makes such text safe in PATH_INFO, so it is refused. The rest
-		// goes quoted, a backslash run before the closing quote doubled.
-		if (path && (!plain(path) || wcspbrk(path, L"()")))
-			return unsafe;
 		wchar_t system[MAX_PATH];
 		UINT len = GetSystemDirectoryW(system, MAX_PATH);
 		if (len == 0 || len + 9 > MAX_PATH)
 			return unavailable;
+		if (!shell(home, whome, line, skip, n, path))
+			return unsafe;
 		swprintf(file, sizeof file / sizeof *file, L"%ls\\cmd.exe", system);
-		// The launcher's path is quoted, blanks and all, unless JAVA_HOME
-		// brings quotes of its own.
-		add(L"cmd.exe /d /s /c \"");
-		bool quote = home && !strchr(home, '"');
-		if (quote) {
-			add(L"\"");
-			add(widen(line, skip));
-			add(L"\"");
-			add(widen(line + skip, n - skip));
-		} else {
-			add(widen(line, n));
-		}
-		if (path) {
-			add(L" \"");
-			add(path);
-			size_t backslashes = 0;
-			for (size_t i = wcslen(path); i > 0 && path[i - 1] == L'\\'; i--)
-				backslashes++;
-			add_repeated(L'\\', backslashes);
-			add(L"\"");
-		}
-		add(L"\"");
 	}
 	if (full)
 		return unsafe;
-	if (direct && !found)
-		return started; // sys_wait reports the failure, as for cmd.exe's
 	job = make_job();
 	if (!job)
 		return unavailable;
