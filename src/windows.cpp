@@ -102,9 +102,13 @@ static void add(const wchar_t *s, size_t n)
 	command[used] = L'\0';
 }
 
+// No text at all (a conversion that failed) is as good as one too long.
 static void add(const wchar_t *s)
 {
-	add(s, wcslen(s));
+	if (s)
+		add(s, wcslen(s));
+	else
+		full = true;
 }
 
 static void add_repeated(wchar_t c, size_t n)
