@@ -720,13 +720,19 @@ def job(shell):
                "WINEPATH": native(ROOT + "/path"), "PATH": ROOT + "/path:/usr/bin:/bin",
                "LC_ALL": "C.UTF-8", **config,
                **{k: os.environ[k] for k in ("WINEPREFIX", "WINEDEBUG") if k in os.environ}}
-        gw = subprocess.Popen(["wine", GATEWAY], env=env, stdout=subprocess.DEVNULL)
-        end = time.monotonic() + 20
-        while not stand_ins(log) and time.monotonic() < end:
-            time.sleep(0.05)
-        before = stand_ins(log)
-        gw.kill()
-        gw.wait()
+        # wine now and then loses a program it starts (see run()): a
+        # stand-in that never came is given a second start.
+        for attempt in range(2):
+            gw = subprocess.Popen(["wine", GATEWAY], env=env, stdout=subprocess.DEVNULL)
+            end = time.monotonic() + 20
+            while not stand_ins(log) and time.monotonic() < end and gw.poll() is None:
+                time.sleep(0.05)
+            before = stand_ins(log)
+            gw.kill()
+            gw.wait()
+            if before:
+                break
+            print("wine started no stand-in under %r; starting again" % config)
         end = time.monotonic() + 5
         while stand_ins(log) and time.monotonic() < end:
             time.sleep(0.05)
