@@ -284,37 +284,64 @@ static HANDLE make_job()
 	return j;
 }
 
-// Starts file with the command line, suspended until the job holds it, so
-// that nothing it starts can slip out. A system that does not let us put it
+// Where the system can (from Windows 10 1607), the process is created in
+// the job: a gateway ended by its server between a start and an assignment
+// would leave the launcher suspended and in no job, for ever. Elsewhere the
+// list is refused, and the process is assigned while still suspended, so
+// that nothing it starts can slip out of the job.
+alignas(8) static unsigned char attributes[256];
+
+static LPPROC_THREAD_ATTRIBUTE_LIST job_list()
+{
+	auto list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributes);
+	SIZE_T size = 0;
+	InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+	if (size == 0 || size > sizeof attributes || !InitializeProcThreadAttributeList(list, 1, 0, &size))
+		return nullptr;
+	if (!UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, &job, sizeof job, nullptr,
+	                               nullptr)) {
+		DeleteProcThreadAttributeList(list);
+		return nullptr;
+	}
+	return list;
+}
+
+// Starts file with the command line. A system that does not let us put it
 // in a job of ours (before Windows 8, a gateway that a server put in a job
 // of its own) runs it without one: the limit then ends the process we
 // started, and the server's job the rest.
 static start run(const wchar_t *file, HANDLE input)
 {
-	STARTUPINFOW si = {};
-	si.cb = sizeof si;
-	si.dwFlags = STARTF_USESTDHANDLES;
-	si.hStdInput = input;
-	si.hStdOutput = inheritable(STD_OUTPUT_HANDLE);
-	si.hStdError = inheritable(STD_ERROR_HANDLE);
+	STARTUPINFOEXW si = {};
+	si.StartupInfo.cb = sizeof si;
+	si.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+	si.StartupInfo.hStdInput = input;
+	si.StartupInfo.hStdOutput = inheritable(STD_OUTPUT_HANDLE);
+	si.StartupInfo.hStdError = inheritable(STD_ERROR_HANDLE);
+	si.lpAttributeList = job_list();
 	// IIS starts us without a console: Windows would make one, a conhost
 	// process per request, for a launcher started without this flag.
-	DWORD flags = CREATE_SUSPENDED | (GetConsoleCP() == 0 ? CREATE_NO_WINDOW : 0);
+	DWORD flags = CREATE_SUSPENDED | (GetConsoleCP() == 0 ? CREATE_NO_WINDOW : 0) |
+	              (si.lpAttributeList ? EXTENDED_STARTUPINFO_PRESENT : 0);
 	PROCESS_INFORMATION pi;
-	BOOL ok = CreateProcessW(file, command, nullptr, nullptr, TRUE, flags, nullptr, nullptr, &si, &pi);
+	BOOL ok = CreateProcessW(file, command, nullptr, nullptr, TRUE, flags, nullptr, nullptr,
+	                         &si.StartupInfo, &pi);
 	DWORD why = GetLastError();
 	CloseHandle(input);
-	if (si.hStdOutput != GetStdHandle(STD_OUTPUT_HANDLE))
-		CloseHandle(si.hStdOutput);
-	if (si.hStdError != GetStdHandle(STD_ERROR_HANDLE))
-		CloseHandle(si.hStdError);
+	if (si.StartupInfo.hStdOutput != GetStdHandle(STD_OUTPUT_HANDLE))
+		CloseHandle(si.StartupInfo.hStdOutput);
+	if (si.StartupInfo.hStdError != GetStdHandle(STD_ERROR_HANDLE))
+		CloseHandle(si.StartupInfo.hStdError);
 	if (!ok) {
 		// A launcher that can't be run fails as cmd.exe's would.
 		CloseHandle(to_child);
 		to_child = INVALID_HANDLE_VALUE;
 		return passing(why) ? unavailable : started;
 	}
-	if (!AssignProcessToJobObject(job, pi.hProcess)) {
+	BOOL held = FALSE;
+	if (!si.lpAttributeList || !IsProcessInJob(pi.hProcess, job, &held) || !held)
+		held = AssignProcessToJobObject(job, pi.hProcess);
+	if (!held) {
 		CloseHandle(job);
 		job = nullptr;
 	}

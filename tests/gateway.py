@@ -725,7 +725,7 @@ def job(shell):
         for attempt in range(2):
             gw = subprocess.Popen(["wine", GATEWAY], env=env, stdout=subprocess.DEVNULL)
             end = time.monotonic() + 20
-            while not stand_ins(log) and time.monotonic() < end and gw.poll() is None:
+            while not os.path.exists(log + "/pid") and time.monotonic() < end and gw.poll() is None:
                 time.sleep(0.05)
             before = stand_ins(log)
             gw.kill()
