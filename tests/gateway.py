@@ -23,6 +23,7 @@ import time
 from tally import check, finish
 
 GATEWAY, LAUNCHER, TABLE = sys.argv[1:4]
+GATEWAY = os.path.abspath(GATEWAY)
 WIN = GATEWAY.endswith(".exe")
 SANITIZED = b"__asan_init" in open(GATEWAY, "rb").read()
 ROOT = tempfile.mkdtemp(prefix="tolvane-test-")
@@ -298,12 +299,12 @@ def command_lines():
         ({"JAVA_HOME": "{jdk}/none"}, "{jdk}/none/bin/java CGI", None,
          "{jdk}/none/bin/java: not found"),
     ]
-    if not WIN:  # cmd.exe gets no such PATH_INFO: see windows()
-        rows += [
-            ({"PATH_INFO": "/<b>&amp;</b>"}, "java CGI /&lt;b&gt;&amp;amp;&lt;/b&gt;",
-             ["CGI", "/<b>&amp;</b>"]),
-            ({"PATH_INFO": "/100%s%n%%"}, "java CGI /100%s%n%%", ["CGI", "/100%s%n%%"]),
-        ]
+    # On Windows no cmd.exe stands between: see windows().
+    rows += [
+        ({"PATH_INFO": "/<b>&amp;</b>"}, "java CGI /&lt;b&gt;&amp;amp;&lt;/b&gt;",
+         ["CGI", "/<b>&amp;</b>"]),
+        ({"PATH_INFO": "/100%s%n%%"}, "java CGI /100%s%n%%", ["CGI", "/100%s%n%%"]),
+    ]
     if not WIN:
         # Lines the gateway may start without the shell, and lines only the
         # shell can run as meant; either way the launcher gets what the
@@ -445,22 +446,26 @@ def hostile():
     get = {"REQUEST_METHOD": "GET", "QUERY_STRING": ""}
     refusal = (1, None, False)
     if WIN:
-        # cmd.exe: refused before anything starts, or one argument.
-        payloads = [(p, refusal) for p in (
-            "& echo >C", "| echo >C", "&& echo >C", ">C", "<C", "%PATH%", "!PATH!", "^& echo >C",
-            '"', '" & echo >C & "', "(echo >C)", "$(x)", "\necho >C", "a\x1a", "a\x7f", "a%")]
-        payloads += [(p, None) for p in (
-            "a b  c", "'", ";", "$x", "`x`", "a\\", "a\\\\", "\\\\server\\share", "*", "?",
-            "~", "#", "-cp x", "a=b,c;d", "/x/y")]
+        # Through cmd.exe, which a configuration in its syntax needs:
+        # refused before anything starts, or one argument. Without it: one
+        # argument, whatever it holds.
+        bad = ("& echo >C", "| echo >C", "&& echo >C", ">C", "<C", "%PATH%", "!PATH!", "^& echo >C",
+               '"', '" & echo >C & "', "(echo >C)", "$(x)", "\necho >C", "a\x1a", "a\x7f", "a%")
+        good = ("a b  c", "'", ";", "$x", "`x`", "a\\", "a\\\\", "\\\\server\\share", "*", "?",
+                "~", "#", "-cp x", "a=b,c;d", "/x/y")
+        get = {**get, "TOLVANE_MAIN": "CGI"}
+        shell = {"TOLVANE_CLASS": "%TOLVANE_MAIN%"}
+        payloads = ([(p, refusal, shell) for p in bad] + [(p, None, shell) for p in good] +
+                    [(p, None, {}) for p in bad + good + ('\\"', 'a\\\\"b', '""', '\\"\\')])
     else:
         payloads = [(p, None) for p in (
             "; touch C", "&& touch C", "| touch C", "& touch C", "$(touch C)", "`touch C`",
             "' ; touch C ; '", "'$(touch C)'", '"; touch C; "', "\ntouch C", "\rtouch C\n",
             "> C", ">> C", "< /etc/passwd", "*", "/*", "~", "$HOME", "${IFS}touch${IFS}C",
             "a b  c", "\\", "'", "''", "'\\''", "\\'", "!!", "#", "-cp /tmp", "%PATH%")]
-    for p, want in payloads:
+    for p, want, *config in payloads:
         p = p.replace("C", native(canary))
-        got = run({**get, "PATH_INFO": p})
+        got = run({**get, **(config or [{}])[0], "PATH_INFO": p})
         check("hostile %r" % p, (got[0], got[3], os.path.exists(canary)),
               want or (0, ["CGI", p], False))
 
@@ -477,8 +482,9 @@ def hostile():
                 if os.path.exists(canary):
                     os.remove(canary)
 
-    # Random text: any bytes on POSIX; on Windows what cmd.exe may get is
-    # delivered and one forbidden character anywhere makes it refused.
+    # Random text: any bytes on POSIX; on Windows any ASCII without cmd.exe,
+    # and through it what cmd.exe may get is delivered and one forbidden
+    # character anywhere makes it refused.
     rng = random.Random(int(os.environ.get("SEED", "7")))
     forbidden = '"%!^&|<>()\t\n\x1f\x7f'
     safe = [chr(c) for c in range(0x20, 0x7f) if chr(c) not in forbidden]
@@ -487,21 +493,24 @@ def hostile():
             p = "".join(rng.choice(safe) for _ in range(rng.randrange(1, 32))).encode()
             bad = bytearray(p)
             bad.insert(rng.randrange(len(p) + 1), ord(rng.choice(forbidden)))
-            got = run({**get, "PATH_INFO": bytes(bad)})
+            got = run({**get, **shell, "PATH_INFO": bytes(bad)})
             check("random %r" % bad, got[:2], (1, page(BAD, "unsafe environment variable to 'PATH_INFO'.")))
+            got = run({**get, "PATH_INFO": bytes(bad)})
+            check("random %r" % bad, (got[0], got[3]), (0, ["CGI", bad.decode()]))
+            text = bytes(rng.randrange(1, 128) for _ in range(rng.randrange(1, 48)))
+            got = run({**get, "PATH_INFO": text})
+            check("random %r" % text, (got[0], got[3]), (0, ["CGI", text.decode()]))
         else:
             p = bytes(rng.randrange(1, 256) for _ in range(rng.randrange(1, 48)))
-        got = run({**get, "PATH_INFO": p})
+        got = run({**get, **(shell if WIN else {}), "PATH_INFO": p})
         check("random %r" % p, (got[0], got[3]), (0, ["CGI", p.decode("latin-1")]))
 
 
 def streams():
     post = {"REQUEST_METHOD": "POST"}
-    big = os.urandom(3 << 20).translate(None, b"\0\r\x1a")
-    # Text mode on Windows: each LF reaches the launcher as CR LF.
-    received = big.replace(b"\n", b"\r\n") if WIN else big
+    big = os.urandom(3 << 20)
     expect("body beyond the pipe buffer", {**post, "CONTENT_LENGTH": str(len(big))},
-           big, 0, OK, ["CGI"], received)
+           big, 0, OK, ["CGI"], big)
     expect("launcher that does not read", {**post, "CONTENT_LENGTH": str(len(big)),
                                            "FAKE_NOREAD": "1"}, big, 0, OK, ["CGI"], None)
     get = {"REQUEST_METHOD": "GET", "QUERY_STRING": "q"}
@@ -654,19 +663,40 @@ def signals():
 
 
 def windows():
-    """What text mode and cmd.exe make different on Windows."""
+    """What cmd.exe, the code page and the job make different on Windows."""
     get, post = {"REQUEST_METHOD": "GET"}, {"REQUEST_METHOD": "POST"}
     unsafe = page(BAD, "unsafe environment variable to 'PATH_INFO'.")
+    # A configuration in cmd.exe's syntax, which only cmd.exe can run.
+    shell = {"TOLVANE_CLASS": "%TOLVANE_MAIN%", "TOLVANE_MAIN": "CGI"}
     rows = [
         # environment, standard input, status, output, launcher args, its input
-        ({**post, "CONTENT_LENGTH": "3"}, b"a\r\nb", 0, OK, ["CGI"], b"a\r\nb"),
-        ({**post, "CONTENT_LENGTH": "4"}, b"a\r\nb", 1, page(BAD, "cannot read stdin."), None, None),
-        ({**post, "CONTENT_LENGTH": "3"}, b"a\x1ab", 1, page(BAD, "cannot read stdin."), None, None),
-        ({**get, "QUERY_STRING": "a\nb"}, b"", 0, OK, ["CGI"], b"a\r\nb"),
+        # Bytes both ways: no line end changed, no 0x1A taken for the end,
+        # and not one byte taken past the body.
+        ({**post, "CONTENT_LENGTH": "4"}, b"a\r\nb", 0, OK, ["CGI"], b"a\r\nb"),
+        ({**post, "CONTENT_LENGTH": "3"}, b"a\r\nb", 0, OK, ["CGI"], b"a\r\n"),
+        ({**post, "CONTENT_LENGTH": "4"}, b"ab\r\n", 0, OK, ["CGI"], b"ab\r\n"),
+        ({**post, "CONTENT_LENGTH": "3"}, b"ab\n", 0, OK, ["CGI"], b"ab\n"),
+        ({**post, "CONTENT_LENGTH": "3"}, b"ab\r", 0, OK, ["CGI"], b"ab\r"),
+        ({**post, "CONTENT_LENGTH": "3"}, b"a\x1ab", 0, OK, ["CGI"], b"a\x1ab"),
+        ({**post, "CONTENT_LENGTH": "2"}, b"a\x1a", 0, OK, ["CGI"], b"a\x1a"),
+        ({**post, "CONTENT_LENGTH": "8"}, b'{\n"a":1}', 0, OK, ["CGI"], b'{\n"a":1}'),
+        ({**post, "CONTENT_LENGTH": "4"}, b"a\r\nbEXTRA", 0, OK, ["CGI"], b"a\r\nb"),
+        ({**post, "CONTENT_LENGTH": "6"}, b"\0\r\n\x1a\n\r", 0, OK, ["CGI"], b"\0\r\n\x1a\n\r"),
+        ({**post, **shell, "CONTENT_LENGTH": "6"}, b"a\r\n\x1ab\nEXTRA", 0, OK, ["CGI"],
+         b"a\r\n\x1ab\n"),
+        ({**post, "CONTENT_LENGTH": "5"}, b"a\r\nb", 1, page(BAD, "cannot read stdin."), None, None),
+        ({**get, "QUERY_STRING": "a\nb"}, b"", 0, OK, ["CGI"], b"a\nb"),
         ({"request_method": "GET", "query_string": "q", "path_info": "/p"}, b"", 0, OK,
          ["CGI", "/p"], b"q"),
-        ({**get, "QUERY_STRING": "", "PATH_INFO": "/<b>&amp;</b>"}, b"", 1, unsafe, None, None),
-        ({**get, "QUERY_STRING": "", "PATH_INFO": "/100%s%n%%"}, b"", 1, unsafe, None, None),
+        # Through cmd.exe its syntax in PATH_INFO is refused; without it,
+        # see command_lines() and hostile().
+        ({**get, **shell, "QUERY_STRING": "", "PATH_INFO": "/<b>&amp;</b>"}, b"", 1, unsafe,
+         None, None),
+        ({**get, **shell, "QUERY_STRING": "", "PATH_INFO": "/100%s%n%%"}, b"", 1, unsafe,
+         None, None),
+        ({**get, **shell, "QUERY_STRING": "", "PATH_INFO": "/a(1)"}, b"", 1, unsafe, None, None),
+        ({**get, **shell, "QUERY_STRING": "", "PATH_INFO": "/a b\\"}, b"", 0, OK,
+         ["CGI", "/a b\\"], b""),
     ]
     bad = "/．．／"  # best fit would make it /../
     rows += [
@@ -674,8 +704,6 @@ def windows():
         ({**get, "QUERY_STRING": bad, "PATH_INFO": bad}, b"", 1,
          page(BAD, "unsafe environment variable to 'QUERY_STRING'."), None, None),
         ({**post, "CONTENT_LENGTH": "1", "QUERY_STRING": bad}, b"x", 0, OK, ["CGI"], b"x"),
-        ({"request_method": "GET", "query_string": "q", "path_info": bad}, b"", 1, unsafe,
-         None, None),
         ({**get, "QUERY_STRING": "", "PATH_INFO": "/x" * 2046 + bad}, b"", 1,
          page(URI, "command line too long."), None, None),
         # Longer than GetEnvironmentVariableW reports, and still checked.
@@ -686,13 +714,23 @@ def windows():
     for env, stdin, status, out, args, data in rows:
         expect("windows %r" % env, env, stdin, status, out, args, data)
     code_page()
+    arguments(shell)
+    code_page_932(shell)
+    job(shell)
+
+
+def wide(log, name):
+    """What the stand-in recorded in UTF-16, or None."""
+    data = recorded(log, name)
+    return None if data is None else data.decode("utf-16-le")
 
 
 def code_page():
     """The server sets the environment in UTF-16 and the gateway reads it in
-    the ANSI code page, 1252 under wine here. Text the code page holds goes
-    on as today; any other is refused, never handed on as a look-alike or a
-    '?'."""
+    the ANSI code page, 1252 under wine here. A QUERY_STRING the code page
+    holds goes on as today; any other is refused, never handed on as a
+    look-alike or a '?'. PATH_INFO is taken in UTF-16 and reaches the
+    launcher as it is, whatever the code page."""
     rows = [
         # text the server set, whether the code page holds it
         ("/café/Ñandú/über", True),
@@ -709,22 +747,186 @@ def code_page():
     get = {"REQUEST_METHOD": "GET"}
     for text, held in rows:
         ansi = text.encode("cp1252") if held else b""
-        for var, env, passed in (
+        for var, env, want in (
+                # status, output, UTF-16 args, input, UTF-16 command line, code page
                 ("PATH_INFO", {**get, "QUERY_STRING": "q", "PATH_INFO": text},
-                 (["CGI", ansi.decode("latin-1")], b"q", 'java CGI "%s"' % text)),
-                ("QUERY_STRING", {**get, "QUERY_STRING": text}, (["CGI"], ansi, "java CGI"))):
-            # launcher args and input, its UTF-16 command line, its code page
-            want = (0, OK, *passed, "1252") if held else (
-                1, page(BAD, "unsafe environment variable to '%s'." % var), None, None, None, None)
+                 (0, OK, "CGI\0%s\0" % text, b"q", 'java CGI "%s"' % text, b"1252")),
+                ("QUERY_STRING", {**get, "QUERY_STRING": text},
+                 (0, OK, "CGI\0", ansi, "java CGI", b"1252") if held else
+                 (1, page(BAD, "unsafe environment variable to 'QUERY_STRING'."), None, None,
+                  None, None))):
             log = tempfile.mkdtemp(dir=ROOT)
             got = run(env, log=log)
+            check("code page %s=%r" % (var, text), (got[0], got[1], wide(log, "wargs"), got[4],
+                  wide(log, "cmdline"), recorded(log, "acp")), want)
+            if want[0] == 0:
+                check("code page %s=%r (stderr)" % (var, text), got[2], b"")
+            if held and var == "PATH_INFO":
+                check("code page %s=%r, narrow" % (var, text), got[3], ["CGI", ansi.decode("latin-1")])
 
-            def read(name, encoding):
-                path = os.path.join(log, name)
-                return open(path, "rb").read().decode(encoding) if os.path.exists(path) else None
-            check("code page %s=%r" % (var, text), (got[0], got[1], got[3], got[4],
-                  read("cmdline", "utf-16-le"), read("acp", "ascii")), want)
-            check("code page %s=%r (stderr)" % (var, text), got[2], b"")
+
+def arguments(shell):
+    """What the launcher is given, with and without cmd.exe, as the
+    runtime's wide parser reads it back from its UTF-16 command line."""
+    get = {"REQUEST_METHOD": "GET", "QUERY_STRING": "q"}
+    jdk17 = ROOT + "/Program Files (x86)/Java/jdk-17"
+    os.makedirs(jdk17 + "/bin")
+    shutil.copy(LAUNCHER, jdk17 + "/bin/java.exe")
+    os.makedirs(ROOT + "/empty")
+    os.makedirs(ROOT + "/scripted")
+    with open(ROOT + "/scripted/java.cmd", "w") as f:
+        f.write('@"%s" %%*\r\n' % native(ROOT + "/path/java.exe").replace("/", "\\"))
+    os.makedirs(ROOT + "/here")
+    with open(ROOT + "/here/java.exe", "wb") as f:
+        f.write(b"not a program")
+    ascii = "".join(map(chr, range(0x20, 0x7f)))
+    home = {"JAVA_HOME": native(jdk17)}
+    direct, cmd = "tolvane.exe", "cmd.exe"
+    rows = [
+        # environment, the launcher's args in UTF-16, its parent, its command line
+        ({"PATH_INFO": "/中文/表"}, ["CGI", "/中文/表"], direct, 'java CGI "/中文/表"'),
+        ({"PATH_INFO": "/😀/ｆｕｌｌ／ＷＩＤＴＨ＂"}, ["CGI", "/😀/ｆｕｌｌ／ＷＩＤＴＨ＂"], direct, None),
+        ({"PATH_INFO": ascii}, ["CGI", ascii], direct, None),
+        ({"PATH_INFO": ascii, "TOLVANE_CP": "a b.jar;c(1).jar"},
+         ["-cp", "a", "b.jar;c(1).jar", "CGI", ascii], direct, None),
+        ({"PATH_INFO": 'a\\\\"b\\'}, ["CGI", 'a\\\\"b\\'], direct, 'java CGI "a\\\\\\\\\\"b\\\\"'),
+        ({"PATH_INFO": '\\"\\'}, ["CGI", '\\"\\'], direct, None),
+        ({**shell, "PATH_INFO": "/中文/表/😀"}, ["CGI", "/中文/表/😀"], cmd, None),
+        ({**shell, "PATH_INFO": "/a\\"}, ["CGI", "/a\\"], cmd,
+         'java %TOLVANE_MAIN% "/a\\"' if False else None),
+        # JAVA_HOME where the installers put it: one path, blanks and all.
+        ({**home, "PATH_INFO": "/p"}, ["CGI", "/p"], direct,
+         '"%s/bin/java" CGI "/p"' % native(jdk17)),
+        ({**home, **shell, "TOLVANE_CP": "a b.jar", "PATH_INFO": "/p"},
+         ["-cp", "a", "b.jar", "CGI", "/p"], cmd, None),
+        # A tab, a control character, goes to cmd.exe, which splits there.
+        ({"TOLVANE_CP": "a\tb"}, ["-cp", "a", "b", "CGI"], cmd, None),
+        # java as cmd.exe finds it along PATH: a java.cmd first is run by
+        # cmd.exe. The working directory, which holds a java.exe that does
+        # not run, is not searched, with cmd.exe or without.
+        ({"WINEPATH": native(ROOT + "/scripted;") + native(ROOT + "/path"), "PATH_INFO": "/p"},
+         ["CGI", "/p"], cmd, None),
+    ]
+    for env, args, parent, line in rows:
+        log = tempfile.mkdtemp(dir=ROOT)
+        got = run({**get, **env}, log=log, cwd=ROOT + "/here")
+        check("arguments %r" % env, (got[0], got[1], got[4], wide(log, "wargs"),
+                                     recorded(log, "parent")),
+              (0, OK, b"q", "".join(a + "\0" for a in args), parent.encode()))
+        if line:
+            check("command line of %r" % env, wide(log, "cmdline"), line)
+    # Missing, whichever way it is looked for: as cmd.exe's failure. One in
+    # the working directory is not run.
+    for env, line in (({"WINEPATH": native(ROOT + "/empty")}, "java CGI"),
+                      ({"WINEPATH": native(ROOT + "/empty"), **shell}, "java %TOLVANE_MAIN%"),
+                      ({"JAVA_HOME": native(ROOT + "/empty"), "PATH_INFO": "/p"},
+                       native(ROOT + "/empty") + "/bin/java CGI /p")):
+        got = run({**get, **env}, cwd=ROOT + "/path")
+        check("missing launcher %r" % env, (got[0], got[1], got[3]),
+              (1, page(SERVER, "exit failure to '%s'." % line), None))
+
+
+def code_page_932(shell):
+    """A double-byte code page: 表 is 95 5C and ポ is 83 7C in code page 932,
+    a trail byte that a byte scan takes for a backslash or a bar. wine takes
+    its code page from the locale, made here for the run."""
+    locales = os.path.join(ROOT, "locale")
+    os.makedirs(locales)
+    made = subprocess.run(["localedef", "-i", "ja_JP", "-f", "UTF-8", locales + "/ja_JP.UTF-8"],
+                          capture_output=True)
+    check("Japanese locale made", (made.returncode, made.stderr), (0, b""))
+    japanese = {"LOCPATH": locales, "LC_ALL": "ja_JP.UTF-8"}
+    get = {"REQUEST_METHOD": "GET", "QUERY_STRING": "q", **japanese}
+    rows = [
+        # environment, the launcher's args, its parent
+        ({"PATH_INFO": "/表"}, ["CGI", "/表"], "tolvane.exe"),
+        ({"PATH_INFO": "/ポ"}, ["CGI", "/ポ"], "tolvane.exe"),
+        ({**shell, "PATH_INFO": "/表"}, ["CGI", "/表"], "cmd.exe"),
+        ({**shell, "PATH_INFO": "/ポ/表"}, ["CGI", "/ポ/表"], "cmd.exe"),
+        ({"TOLVANE_CP": "ポ.jar", "TOLVANE_CLASS": "表", "PATH_INFO": "/表"},
+         ["-cp", "ポ.jar", "表", "/表"], "tolvane.exe"),
+        ({"JAVA_HOME": "{jdk}", "TOLVANE_CP": "%TOLVANE_MAIN%", "TOLVANE_MAIN": "表",
+          "PATH_INFO": "/ポ"}, ["-cp", "表", "CGI", "/ポ"], "cmd.exe"),
+    ]
+    for env, args, parent in rows:
+        log = tempfile.mkdtemp(dir=ROOT)
+        got = run({**get, **env}, log=log)
+        narrow = [a.encode("cp932").decode("latin-1") for a in args]
+        check("code page 932 %r" % env, (got[0], got[1], got[3], wide(log, "wargs"),
+                                         recorded(log, "acp"), recorded(log, "parent")),
+              (0, OK, narrow, "".join(a + "\0" for a in args), b"932", parent.encode()))
+    got = run({**get, **shell, "PATH_INFO": "/ポ|x"})
+    check("code page 932, a bar of its own", got[:2],
+          (1, page(BAD, "unsafe environment variable to 'PATH_INFO'.")))
+
+
+def stand_ins(log):
+    """The stand-ins still running that record into log: wine keeps the
+    environment they started with."""
+    mark = b"\0FAKE_LOG=" + log.encode() + b"\0"
+    pids = []
+    for pid in os.listdir("/proc"):
+        try:
+            with open("/proc/%s/environ" % pid, "rb") as f:
+                if mark in b"\0" + f.read():
+                    pids.append(int(pid))
+        except (OSError, ValueError):
+            pass
+    return [p for p in pids if not gone(p)]
+
+
+def job(shell):
+    """TOLVANE_TIMEOUT ends the job, and a gateway ended by its server
+    takes the job with it, with or without cmd.exe between."""
+    big = os.urandom(5 << 20)
+    post = {"REQUEST_METHOD": "POST", "CONTENT_LENGTH": str(len(big))}
+    for config, path, line in (({}, "/<x>", "java CGI /&lt;x&gt;"),
+                               (shell, "/x", "java %TOLVANE_MAIN% /x")):
+        get = {"REQUEST_METHOD": "GET", "PATH_INFO": path, "TOLVANE_TIMEOUT": "1"}
+        late = page(TIMEOUT, "time limit exceeded to '%s'." % line)
+        rows = [
+            # label, environment, standard input, output
+            ("silent", {**get, "QUERY_STRING": "sleep"}, b"", late),
+            ("after its response", {**get, "QUERY_STRING": "hang"}, b"", OK + late),
+            ("never reading 5 MB", {**get, **post, "FAKE_NOREAD": "sleep"}, big, late),
+        ]
+        for label, env, stdin, out in rows:
+            log = tempfile.mkdtemp(dir=ROOT)
+            start = time.monotonic()
+            got = run({**env, **config}, stdin, log=log)
+            took = time.monotonic() - start
+            # The stand-in is gone within a second of the answer.
+            end = time.monotonic() + 1
+            while stand_ins(log) and time.monotonic() < end:
+                time.sleep(0.05)
+            check("job, %s%s" % (label, ", cmd.exe" * bool(config)),
+                  (got[0], got[1], 1 <= took < 4, os.path.exists(log + "/pid"), stand_ins(log)),
+                  (1, out, True, True, []))
+
+        # The server ends the gateway: the job's last handle closes.
+        log = tempfile.mkdtemp(dir=ROOT)
+        env = {"REQUEST_METHOD": "GET", "QUERY_STRING": "sleep", "FAKE_LOG": log,
+               "WINEPATH": native(ROOT + "/path"), "PATH": ROOT + "/path:/usr/bin:/bin",
+               "LC_ALL": "C.UTF-8", **config,
+               **{k: os.environ[k] for k in ("WINEPREFIX", "WINEDEBUG") if k in os.environ}}
+        # wine now and then loses a program it starts (see run()): a
+        # stand-in that never came is given a second start.
+        for attempt in range(2):
+            gw = subprocess.Popen(["wine", GATEWAY], env=env, stdout=subprocess.DEVNULL)
+            end = time.monotonic() + 20
+            while not os.path.exists(log + "/pid") and time.monotonic() < end and gw.poll() is None:
+                time.sleep(0.05)
+            before = stand_ins(log)
+            gw.kill()
+            gw.wait()
+            if before:
+                break
+            print("wine started no stand-in under %r; starting again" % config)
+        end = time.monotonic() + 5
+        while stand_ins(log) and time.monotonic() < end:
+            time.sleep(0.05)
+        check("job, gateway killed%s" % (", cmd.exe" * bool(config)),
+              (len(before) > 0, stand_ins(log)), (True, []))
 
 
 def limits():

@@ -89,8 +89,17 @@ expect "postrm remove" "$(maint postrm remove)" ""
 expect "postrm purge" "$(maint postrm purge)" "rm -rf /var/cache/tolvane"
 expect "Windows zip" "$(cmake -E tar tf "win/$zip" | sort)" "\
 tolvane-$version-win64/LICENSE
-tolvane-$version-win64/README.md
-tolvane-$version-win64/tolvane.exe"
+tolvane-$version-win64/tolvane.exe
+tolvane-$version-win64/windows.md"
+# Notepad and its kin want CR LF: as many CRs as LFs, each line ending in
+# one. The documentation names the version it comes with.
+doc=tolvane-$version-win64/windows.md cr=$(printf '\r')
+expect "windows.md line ends" "$(tr -cd '\r' <"$doc" | wc -c) $(grep -c "$cr\$" "$doc")" \
+	"$(tr -cd '\n' <"$doc" | wc -c) $(wc -l <"$doc")"
+expect "windows.md version" "$(head -1 "$doc")" "# Tolvane $version on Windows$cr"
+expect "exe version" "$(x86_64-w64-mingw32-windres -i "tolvane-$version-win64/tolvane.exe" -O rc |
+	sed -n 's/.*VALUE "\(File\|Product\)Version", "\(.*\)"/\1 \2/p')" "File $version
+Product $version"
 # Informational tags may stay; errors, warnings and failures to run may not.
 expect "lintian" "$(printf '%s\n' "$lintian" | grep -v '^I: ')" ""
 # -mandoc takes the page's own macros: groff 1.23 (Debian 13) no longer

@@ -3,8 +3,9 @@
  * input; argv0; pid; sigpipe; sighup; sigmask, whether any signal is blocked;
  * fds; pwd, its PWD; parent, the name of its parent process; on Windows also
  * cmdline, its command line in UTF-16
- * before any code page has had a say, and acp, the ANSI code page that its
- * argv went through) in the folder FAKE_LOG, or else in JAVA_HOME/log
+ * before any code page has had a say, wargs, its args as the runtime's wide
+ * parser takes them from it, in UTF-16, acp, the ANSI code page that its
+ * argv went through, and parent, the file name of its parent process) in the folder FAKE_LOG, or else in JAVA_HOME/log
  * when that exists, so that tests behind a web server can read it too.
  * FAKE_EXIT sets its exit status; FAKE_FILL=N makes its response N bytes of x;
  * FAKE_NOREAD makes it go on without reading,
@@ -26,6 +27,9 @@
 #include <io.h>
 #include <process.h>
 #include <windows.h>
+#include <tlhelp32.h>
+typedef struct { int newmode; } startup;
+int __wgetmainargs(int *, wchar_t ***, wchar_t ***, int, startup *);
 #define sleep(s) Sleep((s) * 1000)
 #define getpid _getpid
 #else
@@ -92,6 +96,30 @@ int main(int argc, char **argv)
 	}
 	if ((f = record("acp"))) {
 		fprintf(f, "%u", GetACP());
+		fclose(f);
+	}
+	if ((f = record("wargs"))) {
+		int wargc;
+		wchar_t **wargv, **wenv;
+		startup si = {0};
+		__wgetmainargs(&wargc, &wargv, &wenv, 0, &si);
+		for (i = 1; i < wargc; i++)
+			fwrite(wargv[i], sizeof(wchar_t), wcslen(wargv[i]) + 1, f);
+		fclose(f);
+	}
+	if ((f = record("parent"))) {
+		HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+		PROCESSENTRY32 e;
+		DWORD parent = 0;
+		BOOL more;
+		e.dwSize = sizeof e;
+		for (more = Process32First(snap, &e); more; more = Process32Next(snap, &e))
+			if (e.th32ProcessID == GetCurrentProcessId())
+				parent = e.th32ParentProcessID;
+		for (more = Process32First(snap, &e); more; more = Process32Next(snap, &e))
+			if (parent && e.th32ProcessID == parent)
+				fputs(e.szExeFile, f);
+		CloseHandle(snap);
 		fclose(f);
 	}
 #else
