@@ -311,6 +311,31 @@ def starts(log):
         undo()
 
 
+def hostile_cache():
+    """The cache folder is www-data's, and tolvane-archive runs as root: a
+    www-data that puts a link to root's file where the new archive is, as
+    the archive is checked, must not get root to change that file."""
+    jdk, cache, victim = ROOT + "/hostile-jdk", ROOT + "/hostile-cache", ROOT + "/victim"
+    os.makedirs(jdk + "/bin")
+    os.mkdir(cache, 0o700)
+    os.chown(cache, WWW.pw_uid, WWW.pw_gid)
+    with open(victim, "w") as f:
+        f.write("root's\n")
+    os.chmod(victim, 0o644)
+    with open(jdk + "/bin/java", "w") as f:
+        f.write('#!/bin/sh\nfor a; do case $a in\n'
+                '-XX:ArchiveClassesAtExit=*) echo archive > "${a#*=}" ;;\n'
+                '-XX:SharedArchiveFile=*) rm -f "${a#*=}"; ln -s %s "${a#*=}" ;;\n'
+                'esac; done\n' % victim)
+    os.chmod(jdk + "/bin/java", 0o755)
+    with open(ROOT + "/hostile.conf", "w") as f:
+        f.write('"JAVA_HOME" => "%s",\n"TOLVANE_CLASS" => "-XX:SharedArchiveFile=%s/a.jsa CGI",\n'
+                % (jdk, cache))
+    made = subprocess.run(["sh", ARCHIVER, ROOT + "/hostile.conf"], capture_output=True)
+    check("a link in place of the archive", (made.returncode, os.stat(victim).st_mode & 0o777),
+          (1, 0o644))
+
+
 def cannot_start(command):
     """The server's processes, and what they start, short of address space:
     the JVM fails to start, and says so to the log, not to the client."""
@@ -357,6 +382,7 @@ def main():
     else:
         sys.exit("%s did not start" % SERVER)
     starts(log)
+    hostile_cache()
     check("tolvane-archive for the rows", archive().returncode, 0)
     upload = os.urandom(2 << 20)
     rows = [
