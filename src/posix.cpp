@@ -610,13 +610,22 @@ ending sys_wait(int *code)
 	if (!in_time)
 		end_group();
 	// Waited for without reaping, so that the reaping is done where no
-	// handler can come between it and the pid's end.
+	// handler can come between it and the pid's end. The request is over
+	// once the launcher is reaped: its group's number, which may be free
+	// by then and another group's soon, is forgotten in the same breath,
+	// or a server's SIGTERM while we write the page (lighttpd sends one
+	// after every response) would end a stranger's group.
 	siginfo_t info;
-	while (child > 0 && (waitid(P_PID, child, &info, WEXITED | WNOWAIT) == 0 || errno == EINTR))
-		reaped();
-	if (child > 0) {
-		status = -1;
-		child = -1;
+	for (;;) {
+		sigset_t before;
+		hold(&before);
+		bool over = reaped(); // or not ours to wait for: status -1
+		if (over)
+			group = -1;
+		sigprocmask(SIG_SETMASK, &before, nullptr);
+		if (over)
+			break;
+		waitid(P_PID, child, &info, WEXITED | WNOWAIT);
 	}
 	if (status != -1 && WIFEXITED(status))
 		*code = WEXITSTATUS(status);

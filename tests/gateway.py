@@ -653,6 +653,45 @@ def signals():
     check("SIGKILL, stubborn launcher", (gw.wait(5), all_gone([pid], within=1)), (-9, True))
 
 
+    # The group's number is the launcher's pid, free once it is reaped: a
+    # signal that comes later (lighttpd's after the response, while the
+    # page waits for a slow reader) must not reach a group that took the
+    # number. A pid namespace of our own lets the test hand it over.
+    if os.geteuid() == 0 and shutil.which("unshare"):
+        probe = r"""
+import os, signal, sys, time
+gateway, log = sys.argv[1:3]
+r, w = os.pipe()
+os.write(w, b"y" * (65536 - 100))  # room for the program's answer, not for the page
+gw = os.fork()
+if gw == 0:
+    os.dup2(w, 1)
+    os.execve(gateway, [gateway], {"REQUEST_METHOD": "GET", "QUERY_STRING": "q",
+              "FAKE_EXIT": "2", "FAKE_LOG": log, "PATH": os.environ["PATH"]})
+while not os.path.exists(log + "/pid"):
+    time.sleep(0.05)
+launcher = int(open(log + "/pid").read())
+while os.path.exists("/proc/%d" % launcher):
+    time.sleep(0.05)
+with open("/proc/sys/kernel/ns_last_pid", "w") as f:
+    f.write(str(launcher - 1))
+stranger = os.fork()
+if stranger == 0:
+    os.setpgid(0, 0)
+    time.sleep(30)
+    os._exit(0)
+time.sleep(0.2)
+os.kill(gw, signal.SIGTERM)
+time.sleep(0.5)
+print(stranger == launcher, os.waitpid(stranger, os.WNOHANG)[0] == 0)
+"""
+        log = tempfile.mkdtemp(dir=ROOT)
+        p = subprocess.run(["unshare", "-pf", "--mount-proc", sys.executable, "-c", probe,
+                            os.path.abspath(GATEWAY), log], capture_output=True, timeout=30,
+                           env={"PATH": ROOT + "/path:/usr/bin:/bin"})
+        check("a stranger's group with the number of the launcher's", p.stdout, b"True True\n")
+
+
 def windows():
     """What text mode and cmd.exe make different on Windows."""
     get, post = {"REQUEST_METHOD": "GET"}, {"REQUEST_METHOD": "POST"}
