@@ -155,25 +155,31 @@ static void close_strays()
 		close(fd);
 }
 
-#ifdef __GLIBC__
-// Writes all of buf to standard output, waiting where a server handed it
-// down non-blocking (or the launcher made it so) and its reader is slow:
-// stdio would drop what did not fit.
-static ssize_t patient(void *, const char *buf, size_t n)
+// Writes all of buf to fd, waiting where a server handed it down
+// non-blocking (or the launcher made it so) and its reader is slow: a plain
+// write would drop what did not fit.
+static ssize_t whole(int fd, const char *buf, size_t n)
 {
 	size_t done = 0;
 	while (done < n) {
-		ssize_t w = write(1, buf + done, n - done);
+		ssize_t w = write(fd, buf + done, n - done);
 		if (w > 0) {
 			done += w;
 		} else if (w == -1 && errno == EAGAIN) {
-			pollfd out = {1, POLLOUT, 0};
+			pollfd out = {fd, POLLOUT, 0};
 			poll(&out, 1, -1);
 		} else if (w == 0 || errno != EINTR) {
 			return done > 0 ? (ssize_t)done : -1;
 		}
 	}
 	return done;
+}
+
+#ifdef __GLIBC__
+// The standard streams' writes; the cookie is the descriptor.
+static ssize_t patient(void *fd, const char *buf, size_t n)
+{
+	return whole(static_cast<int>(reinterpret_cast<intptr_t>(fd)), buf, n);
 }
 #endif
 
@@ -188,8 +194,12 @@ void sys_init()
 	// Clearing O_NONBLOCK instead would change it for all who share the
 	// description: the server, and the launcher that writes the response.
 #ifdef __GLIBC__
-	if (FILE *out = fopencookie(nullptr, "w", {nullptr, patient, nullptr, nullptr}))
+	// Standard error is the server's log, which may be a pipe as slow.
+	const cookie_io_functions_t io = {nullptr, patient, nullptr, nullptr};
+	if (FILE *out = fopencookie(reinterpret_cast<void *>(1), "w", io))
 		stdout = out;
+	if (FILE *err = fopencookie(reinterpret_cast<void *>(2), "w", io))
+		stderr = err;
 #endif
 	// A launcher that does not read its input, or a server that stops
 	// reading our output, must give a failed write, not a dead gateway.
@@ -441,14 +451,10 @@ static int launch(char **argv)
 static void say(const char *name, int why)
 {
 	const char *reason = why == ENOENT ? "not found" : strerror(why);
-	iovec line[] = {{const_cast<char *>("tolvane: "), 9},
-	                {const_cast<char *>(name), strlen(name)},
-	                {const_cast<char *>(": "), 2},
-	                {const_cast<char *>(reason), strlen(reason)},
-	                {const_cast<char *>("\n"), 1}};
-	if (writev(2, line, 5) < 0) {
-		// As above: nowhere to report it.
-	}
+	static char line[sizeof words + 128]; // a name is shorter than words
+	int n = snprintf(line, sizeof line, "tolvane: %s: %s\n", name, reason);
+	if (n > 0 && (size_t)n < sizeof line)
+		whole(2, line, n);
 }
 
 start sys_spawn(const char *line, size_t n, const char *arg)

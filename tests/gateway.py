@@ -617,6 +617,29 @@ def signals():
         check("page behind %d bytes, non-blocking output" % len(before + response),
               (gw.wait(10), out), (1, before + response + page(SERVER, msg)))
 
+    # The same for standard error, the server's log: the line waits its turn,
+    # the shell's reason for a launcher not run too.
+    for env, lines in (({}, [logline("undefined environment variable to 'REQUEST_METHOD'.", {})]),
+                       ({**get, "JAVA_HOME": "/none"},
+                        [b"tolvane: /none/bin/java: not found\n",
+                         logline("exit failure to '/none/bin/java CGI'.", get, "")])):
+        r, w = os.pipe()
+        os.set_blocking(w, False)
+        before = 0
+        try:
+            while True:
+                before += os.write(w, b"y" * 1024)
+        except BlockingIOError:
+            pass
+        gw = subprocess.Popen([GATEWAY], stdout=subprocess.DEVNULL, stderr=w,
+                              env={**env, "PATH": ROOT + "/path:/usr/bin:/bin"})
+        os.close(w)
+        time.sleep(1)
+        with os.fdopen(r, "rb") as f:
+            err = f.read()[before:]
+        check("log line behind a full non-blocking standard error, %r" % env,
+              (gw.wait(10), said(err)), (1, b"".join(lines)))
+
     # An environment too large for exec: the same failure with or without
     # the shell. The gateway itself starts under the usual stack limit;
     # the launcher's exec meets a lowered one.
