@@ -488,10 +488,15 @@ start sys_spawn(const char *line, size_t n, const char *arg)
 		// The configuration goes to the shell as it stands, PATH_INFO as
 		// its first positional parameter: a configuration with a stray
 		// quote makes the line fail, but no configuration makes
-		// PATH_INFO shell syntax.
+		// PATH_INFO shell syntax. A variable the server does not pass
+		// (mod_cgi's environment is a fresh one) would leave no word, and
+		// the words after it would move up: with the class gone, PATH_INFO
+		// would be the class, or, ending in .java, a file the launcher
+		// compiles and runs. So an unset variable fails the line
+		// (-u); ${NAME-} is the way to mean nothing.
 		memcpy(text, line, n);
 		strcpy(text + n, arg ? " \"$1\"" : "");
-		char *sh[] = {const_cast<char *>("sh"), const_cast<char *>("-c"), text,
+		char *sh[] = {const_cast<char *>("sh"), const_cast<char *>("-uc"), text,
 		              const_cast<char *>("sh"), const_cast<char *>(arg), nullptr};
 		name = "/bin/sh";
 		rc = spawn("/bin/sh", sh);

@@ -411,6 +411,15 @@ def command_lines():
             ({"JAVA_HOME": "FAKE_EXIT=0 {jdk}"}, 0, OK, ["CGI"]),
             # ":" is the shell's own command, not a file to look for.
             ({"JAVA_HOME": ": {jdk}"}, 0, b"", None),
+            # A variable the server does not pass fails the line: left out,
+            # PATH_INFO would take the class's place, a source file to run.
+            ({"TOLVANE_CLASS": "-Xss1m $MAIN", "PATH_INFO": "/up/x.java"}, 1,
+             page(SERVER, "exit failure to 'java -Xss1m $MAIN /up/x.java'."), None),
+            ({"TOLVANE_CP": "$JAR", "PATH_INFO": "/up/x.java"}, 1,
+             page(SERVER, "exit failure to 'java -cp $JAR CGI /up/x.java'."), None),
+            ({"TOLVANE_CP": "lib${EXTRA-}", "PATH_INFO": "/p"}, 1,
+             OK + page(SERVER, "exit failure to 'java -cp lib${EXTRA-} CGI /p'."),
+             ["-cp", "lib", "CGI", "/p"]),
         ]
         for env, status, out, args in rows:
             got = run({**get2, **env})
@@ -420,14 +429,14 @@ def command_lines():
         # The shell is started only for a line that needs it.
         gateway = os.path.basename(GATEWAY)[:15] + "\n"
         for env, parent in (({}, gateway), ({"JAVA_HOME": "{jdk}", "PATH_INFO": "/$(x) 'y"}, gateway),
-                            ({"TOLVANE_CP": "$X"}, "sh\n"), ({"TOLVANE_CLASS": "CGI\t"}, "sh\n"),
+                            ({"TOLVANE_CP": "${X-}"}, "sh\n"), ({"TOLVANE_CLASS": "CGI\t"}, "sh\n"),
                             ({"JAVA_HOME": "{jdk}/"}, gateway),
                             ({"PATH": "/nowhere:" + ROOT + "/path"}, gateway),
                             ({"PATH": ROOT + "/path:/x%y"}, "sh\n"),
                             ({"JAVA_HOME": "{jdk}", "TOLVANE_CLASS": "CGI#"}, "sh\n"),
                             ({"JAVA_HOME": "{jdk}", "TOLVANE_CLASS": "-XX:A=/b -Dc==d CGI"}, gateway),
                             ({"JAVA_HOME": "X=1 {jdk}"}, "sh\n"),
-                            ({"JAVA_HOME": "{jdk}", "TOLVANE_CLASS": "-Da=$b CGI"}, "sh\n")):
+                            ({"JAVA_HOME": "{jdk}", "TOLVANE_CLASS": "-Da=${b-} CGI"}, "sh\n")):
             got = run({**get, **env}, launched={"parent": parent})
             check("started by %r" % env, got[0], 0)
 
