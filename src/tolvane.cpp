@@ -21,15 +21,20 @@ static int code = -1;
 
 // The log is the server's, and a client chose much of what goes into it: a
 // byte that could end the line or pass for a field's end is written as an
-// escape. blanks: whether a blank is one too, as it is inside a field.
+// escape, and so is a control character in UTF-8 (U+0080 to U+009F, where
+// U+009B is a terminal's CSI, as ESC [ is), which a terminal showing the
+// log may obey. blanks: whether a blank is one too, as it is inside a field.
 static void logged(const char *s, bool blanks)
 {
 	for (; *s; s++) {
-		unsigned char c = *s;
-		if (c < 0x20 || c == 0x7f || c == '\\' || (blanks && c == ' '))
+		unsigned char c = *s, next = s[1];
+		bool c1 = c == 0xc2 && next >= 0x80 && next <= 0x9f;
+		if (c < 0x20 || c == 0x7f || c == '\\' || (blanks && c == ' ') || c1)
 			fprintf(stderr, "\\x%02x", c);
 		else
 			putc(c, stderr);
+		if (c1)
+			fprintf(stderr, "\\x%02x", *++s & 0xff);
 	}
 }
 

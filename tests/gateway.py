@@ -486,6 +486,27 @@ def hostile():
                 if os.path.exists(canary):
                     os.remove(canary)
 
+    # The log line: a client's URI, query or path can neither end it, nor
+    # add a field, nor send a terminal its controls (ESC [ and U+009B, the
+    # CSI of 8-bit controls); UTF-8 text stays readable.
+    bad = page(SERVER, "undefined environment variable to 'QUERY_STRING'.")
+    msg = b"tolvane: undefined environment variable to 'QUERY_STRING'. method=GET uri="
+    long_uri = b"/" + b"u" * 100000
+    rows = [
+        # request variables, what the line gives for the URI
+        ({"REQUEST_URI": b"/x\ntolvane: forged exit=0"}, b"/x\\x0atolvane:\\x20forged\\x20exit=0"),
+        ({"REQUEST_URI": b"/\x1b[2J\xc2\x9b2J\xc2\x85\xc2\xa0caf\xc3\xa9\xe6\x97\xa5\\"},
+         b"/\\x1b[2J\\xc2\\x9b2J\\xc2\\x85\xc2\xa0caf\xc3\xa9\xe6\x97\xa5\\x5c"),
+        ({"SCRIPT_NAME": b"/app", "PATH_INFO": b"/p q\r"},
+         b"/app/p\\x20q\\x0d"),
+        ({"REQUEST_URI": long_uri}, long_uri),
+    ]
+    if not WIN:
+        for env, uri in rows:
+            got = run({"REQUEST_METHOD": "GET", **env})
+            check("log line of %.60r" % env, (got[0], got[1], said(got[2])),
+                  (1, bad, msg + uri + b" utc=T\n"))
+
     # Random text: any bytes on POSIX; on Windows what cmd.exe may get is
     # delivered and one forbidden character anywhere makes it refused.
     rng = random.Random(int(os.environ.get("SEED", "7")))
