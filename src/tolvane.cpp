@@ -163,13 +163,39 @@ static const char *get(size_t *size)
 	return query;
 }
 
+// A body that comes with another method is no request data, but a server
+// may wait for it to be read before it takes the response (Apache's
+// mod_cgid does): it is read and dropped, as far as it comes. Apache sets
+// no length for a chunked body, only the client's Transfer-Encoding: such
+// a body is read to its end.
+static void discard()
+{
+	const char *value = getenv("CONTENT_LENGTH");
+	long long n;
+	if (!value || !content_length(value, &n)) {
+		if (value || !getenv("HTTP_TRANSFER_ENCODING"))
+			return;
+		n = LLONG_MAX;
+	}
+	static char sink[65536];
+	while (n > 0) {
+		size_t piece = n < (long long)sizeof sink ? n : sizeof sink;
+		size_t got = sys_read(sink, piece);
+		if (got != piece)
+			break;
+		n -= got;
+	}
+}
+
 // The body is bytes, NUL among them: it is counted, never measured.
 static void post(const char **data, size_t *size)
 {
 	const char *value = getenv("CONTENT_LENGTH");
-	if (!value)
+	if (!value) {
+		discard(); // or the server may not send the page
 		error("411 Length Required",
 		    "undefined environment variable to 'CONTENT_LENGTH'.");
+	}
 	// The length is a 32-bit count and the buffer holds one byte more, so
 	// INT_MAX and above are as unobtainable as any negative length. An
 	// empty body, announced in digits, is a request like any other.
@@ -192,24 +218,6 @@ static void post(const char **data, size_t *size)
 	body[n] = '\0';
 }
 
-// A body that comes with another method is no request data, but a server
-// may wait for it to be read before it takes the response (Apache's
-// mod_cgid does): it is read and dropped, as far as it comes.
-static void discard()
-{
-	const char *value = getenv("CONTENT_LENGTH");
-	long long n;
-	if (!value || !content_length(value, &n))
-		return;
-	static char sink[65536];
-	while (n > 0) {
-		size_t piece = n < (long long)sizeof sink ? n : sizeof sink;
-		size_t got = sys_read(sink, piece);
-		if (got != piece)
-			break;
-		n -= got;
-	}
-}
 
 // Whole seconds from 1 to a day, in digits and nothing else: a value that a
 // lenient parse would bend (" 5", "5s", "1.5") is a configuration mistake

@@ -270,13 +270,24 @@ def intake():
         ({"REQUEST_METHOD": "PUT", "CONTENT_LENGTH": "x"}, b"abc", 0, b""),
         ({"REQUEST_METHOD": "DELETE", "CONTENT_LENGTH": "-3"}, b"abc", 0, b""),
         ({"REQUEST_METHOD": "HEAD"}, b"abc", 0, b""),
+        # A chunked body comes with no length (Apache): read to its end.
+        ({"REQUEST_METHOD": "PUT", "HTTP_TRANSFER_ENCODING": "chunked"}, big, 200000, b""),
+        ({"REQUEST_METHOD": "PUT", "HTTP_TRANSFER_ENCODING": "chunked", "CONTENT_LENGTH": ""},
+         b"abc", 0, b""),
     ]
     for env, content, want, data in rows:
         with tempfile.TemporaryFile(dir=ROOT) as f:
             f.write(content)
             f.seek(0)
             got = run(env, f)
-            check("read of %r" % env, (got[0], got[4], f.tell()), (0, data, want))
+            check("read of %.80r" % env, (got[0], got[4], f.tell()), (0, data, want))
+    # A chunked POST has no length to read by: refused, once the body is read.
+    with tempfile.TemporaryFile(dir=ROOT) as f:
+        f.write(big)
+        f.seek(0)
+        got = run({**post, "HTTP_TRANSFER_ENCODING": "chunked"}, f)
+        check("read of a chunked POST", (got[0], got[1], f.tell()),
+              (1, page(LENGTH, "undefined environment variable to 'CONTENT_LENGTH'."), 200000))
 
 
 def command_lines():

@@ -396,6 +396,13 @@ def main():
         # mod_cgid would close the connection without an answer.
         ("PUT", "/app/p", b"name=Ada", echo("PUT", "/p", b"")),
         ("DELETE", "/app/d", None, echo("DELETE", "/d", b"")),
+        # A chunked body (a generator: http.client sends it so). Apache passes
+        # it on with no length: a PUT's is read to its end and the program
+        # answers; a POST's has no length to pass on and is refused.
+        ("PUT", "/app/pc", iter([upload] * 2), echo("PUT", "/pc", b"")),
+        ("POST", "/app/pc", iter([upload] * 2), (411, "text/html", page(
+            "undefined environment variable to 'CONTENT_LENGTH'.")) if SERVER == "apache2" else
+         echo("POST", "/pc", upload * 2)),
         # A bare /app has no PATH_INFO: the program gets no argument.
         ("GET", "/app", None, echo("GET", "", b"")),
         # The program runs; the server sends its headers and drops its body.
