@@ -341,6 +341,28 @@ static void set_pwd()
 		setenv("PWD", cwd, 1);
 }
 
+// A standard output handed down non-blocking is the launcher's too, and a
+// JVM drops what a slow reader's full pipe refuses (its PrintStream keeps
+// the error to itself): the response arrives cut, as a success. A pipe is
+// opened anew for the launcher, a description of its own that blocks,
+// and ours stays as the server set it. Opened without waiting: a pipe
+// whose reader has gone would otherwise hold the open for ever.
+static int launch_out = 1;
+
+static void blocking_output()
+{
+	struct stat st;
+	int flags = fcntl(1, F_GETFL);
+	if (launch_out != 1 || flags == -1 || !(flags & O_NONBLOCK) || fstat(1, &st) == -1 ||
+	    !S_ISFIFO(st.st_mode))
+		return;
+	int fd = open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+	if (fd != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0)
+		launch_out = fd;
+	else if (fd != -1)
+		close(fd);
+}
+
 // What the child needs between vfork and exec. It shares our memory until
 // exec, so it makes only system calls, and tells us why an exec failed
 // through failed_exec.
@@ -364,6 +386,8 @@ static pid_t fork_exec(const char *file, char *const argv[])
 #endif
 	setpgid(0, 0);
 	dup2(child_input, 0);
+	if (launch_out != 1)
+		dup2(launch_out, 1);
 	// Our handlers must not run in the child before exec, which would set
 	// them to the default anyway. SIGPIPE we ignore, and an ignored
 	// signal survives exec: the launcher gets the default back, as if the
@@ -465,6 +489,7 @@ start sys_spawn(const char *line, size_t n, const char *arg)
 		return unavailable;
 	gateway = getpid();
 	child_input = fds[0];
+	blocking_output();
 #ifdef PR_SET_CHILD_SUBREAPER
 	// What the launcher leaves behind as it dies (the JVM, when a shell
 	// ran it) comes to us rather than to init, which may reap it only

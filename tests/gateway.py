@@ -658,6 +658,20 @@ def signals():
         check("page behind %d bytes, non-blocking output" % len(before + response),
               (gw.wait(10), out), (1, before + response + page(SERVER, msg)))
 
+    # The program's response, larger than the pipe, through the same
+    # output: whole, as the launcher never sees it non-blocking.
+    r, w = os.pipe()
+    os.set_blocking(w, False)
+    gw = subprocess.Popen([GATEWAY], stdout=w, stderr=subprocess.PIPE, env={
+        **get, "FAKE_FILL": "300000", "FAKE_LOG": tempfile.mkdtemp(dir=ROOT),
+        "PATH": ROOT + "/path:/usr/bin:/bin"})
+    os.close(w)
+    time.sleep(1)
+    with os.fdopen(r, "rb") as f:
+        out = f.read()
+    check("a response beyond the pipe, non-blocking output",
+          (gw.wait(10), out, gw.stderr.read()), (0, b"x" * 300000, b""))
+
     # The same for standard error, the server's log: the line waits its turn,
     # the shell's reason for a launcher not run too.
     for env, lines in (({}, [logline("undefined environment variable to 'REQUEST_METHOD'.", {})]),
