@@ -324,16 +324,22 @@ def hostile_cache():
     os.chmod(victim, 0o644)
     with open(jdk + "/bin/java", "w") as f:
         f.write('#!/bin/sh\nfor a; do case $a in\n'
-                '-XX:ArchiveClassesAtExit=*) echo archive > "${a#*=}" ;;\n'
+                '-XX:ArchiveClassesAtExit=*) echo "${SECRET-none}" > "${a#*=}.seen"\n'
+                '    echo archive > "${a#*=}" ;;\n'
                 '-XX:SharedArchiveFile=*) rm -f "${a#*=}"; ln -s %s "${a#*=}" ;;\n'
                 'esac; done\n' % victim)
     os.chmod(jdk + "/bin/java", 0o755)
     with open(ROOT + "/hostile.conf", "w") as f:
         f.write('"JAVA_HOME" => "%s",\n"TOLVANE_CLASS" => "-XX:SharedArchiveFile=%s/a.jsa CGI",\n'
                 % (jdk, cache))
-    made = subprocess.run(["sh", ARCHIVER, ROOT + "/hostile.conf"], capture_output=True)
+    made = subprocess.run(["sh", ARCHIVER, ROOT + "/hostile.conf"], capture_output=True,
+                          env={**os.environ, "SECRET": "root's"})
     check("a link in place of the archive", (made.returncode, os.stat(victim).st_mode & 0o777),
           (1, 0o644))
+    # Nor does the program, run as www-data, see root's environment.
+    seen = [f for f in os.listdir(cache) if f.endswith(".seen")]
+    check("root's environment in the program's run",
+          [open(os.path.join(cache, f)).read() for f in seen], ["none\n"])
 
 
 def cannot_start(command):
