@@ -218,7 +218,6 @@ static void post(const char **data, size_t *size)
 	body[n] = '\0';
 }
 
-
 // Whole seconds from 1 to a day, in digits and nothing else: a value that a
 // lenient parse would bend (" 5", "5s", "1.5") is a configuration mistake
 // and is refused rather than guessed at. 0 stands for no limit.
