@@ -155,25 +155,31 @@ static void close_strays()
 		close(fd);
 }
 
-#ifdef __GLIBC__
-// Writes all of buf to standard output, waiting where a server handed it
-// down non-blocking (or the launcher made it so) and its reader is slow:
-// stdio would drop what did not fit.
-static ssize_t patient(void *, const char *buf, size_t n)
+// Writes all of buf to fd, waiting where a server handed it down
+// non-blocking (or the launcher made it so) and its reader is slow: a plain
+// write would drop what did not fit.
+static ssize_t whole(int fd, const char *buf, size_t n)
 {
 	size_t done = 0;
 	while (done < n) {
-		ssize_t w = write(1, buf + done, n - done);
+		ssize_t w = write(fd, buf + done, n - done);
 		if (w > 0) {
 			done += w;
 		} else if (w == -1 && errno == EAGAIN) {
-			pollfd out = {1, POLLOUT, 0};
+			pollfd out = {fd, POLLOUT, 0};
 			poll(&out, 1, -1);
 		} else if (w == 0 || errno != EINTR) {
 			return done > 0 ? (ssize_t)done : -1;
 		}
 	}
 	return done;
+}
+
+#ifdef __GLIBC__
+// The standard streams' writes; the cookie is the descriptor.
+static ssize_t patient(void *fd, const char *buf, size_t n)
+{
+	return whole(static_cast<int>(reinterpret_cast<intptr_t>(fd)), buf, n);
 }
 #endif
 
@@ -188,8 +194,12 @@ void sys_init()
 	// Clearing O_NONBLOCK instead would change it for all who share the
 	// description: the server, and the launcher that writes the response.
 #ifdef __GLIBC__
-	if (FILE *out = fopencookie(nullptr, "w", {nullptr, patient, nullptr, nullptr}))
+	// Standard error is the server's log, which may be a pipe as slow.
+	const cookie_io_functions_t io = {nullptr, patient, nullptr, nullptr};
+	if (FILE *out = fopencookie(reinterpret_cast<void *>(1), "w", io))
 		stdout = out;
+	if (FILE *err = fopencookie(reinterpret_cast<void *>(2), "w", io))
+		stderr = err;
 #endif
 	// A launcher that does not read its input, or a server that stops
 	// reading our output, must give a failed write, not a dead gateway.
@@ -331,6 +341,28 @@ static void set_pwd()
 		setenv("PWD", cwd, 1);
 }
 
+// A standard output handed down non-blocking is the launcher's too, and a
+// JVM drops what a slow reader's full pipe refuses (its PrintStream keeps
+// the error to itself): the response arrives cut, as a success. A pipe is
+// opened anew for the launcher, a description of its own that blocks,
+// and ours stays as the server set it. Opened without waiting: a pipe
+// whose reader has gone would otherwise hold the open for ever.
+static int launch_out = 1;
+
+static void blocking_output()
+{
+	struct stat st;
+	int flags = fcntl(1, F_GETFL);
+	if (launch_out != 1 || flags == -1 || !(flags & O_NONBLOCK) || fstat(1, &st) == -1 ||
+	    !S_ISFIFO(st.st_mode))
+		return;
+	int fd = open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+	if (fd != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0)
+		launch_out = fd;
+	else if (fd != -1)
+		close(fd);
+}
+
 // What the child needs between vfork and exec. It shares our memory until
 // exec, so it makes only system calls, and tells us why an exec failed
 // through failed_exec.
@@ -354,6 +386,8 @@ static pid_t fork_exec(const char *file, char *const argv[])
 #endif
 	setpgid(0, 0);
 	dup2(child_input, 0);
+	if (launch_out != 1)
+		dup2(launch_out, 1);
 	// Our handlers must not run in the child before exec, which would set
 	// them to the default anyway. SIGPIPE we ignore, and an ignored
 	// signal survives exec: the launcher gets the default back, as if the
@@ -441,14 +475,10 @@ static int launch(char **argv)
 static void say(const char *name, int why)
 {
 	const char *reason = why == ENOENT ? "not found" : strerror(why);
-	iovec line[] = {{const_cast<char *>("tolvane: "), 9},
-	                {const_cast<char *>(name), strlen(name)},
-	                {const_cast<char *>(": "), 2},
-	                {const_cast<char *>(reason), strlen(reason)},
-	                {const_cast<char *>("\n"), 1}};
-	if (writev(2, line, 5) < 0) {
-		// As above: nowhere to report it.
-	}
+	static char line[sizeof words + 128]; // a name is shorter than words
+	int n = snprintf(line, sizeof line, "tolvane: %s: %s\n", name, reason);
+	if (n > 0 && (size_t)n < sizeof line)
+		whole(2, line, n);
 }
 
 start sys_spawn(const char *line, size_t n, const char *arg)
@@ -459,6 +489,7 @@ start sys_spawn(const char *line, size_t n, const char *arg)
 		return unavailable;
 	gateway = getpid();
 	child_input = fds[0];
+	blocking_output();
 #ifdef PR_SET_CHILD_SUBREAPER
 	// What the launcher leaves behind as it dies (the JVM, when a shell
 	// ran it) comes to us rather than to init, which may reap it only
@@ -482,10 +513,15 @@ start sys_spawn(const char *line, size_t n, const char *arg)
 		// The configuration goes to the shell as it stands, PATH_INFO as
 		// its first positional parameter: a configuration with a stray
 		// quote makes the line fail, but no configuration makes
-		// PATH_INFO shell syntax.
+		// PATH_INFO shell syntax. A variable the server does not pass
+		// (mod_cgi's environment is a fresh one) would leave no word, and
+		// the words after it would move up: with the class gone, PATH_INFO
+		// would be the class, or, ending in .java, a file the launcher
+		// compiles and runs. So an unset variable fails the line
+		// (-u); ${NAME-} is the way to mean nothing.
 		memcpy(text, line, n);
 		strcpy(text + n, arg ? " \"$1\"" : "");
-		char *sh[] = {const_cast<char *>("sh"), const_cast<char *>("-c"), text,
+		char *sh[] = {const_cast<char *>("sh"), const_cast<char *>("-uc"), text,
 		              const_cast<char *>("sh"), const_cast<char *>(arg), nullptr};
 		name = "/bin/sh";
 		rc = spawn("/bin/sh", sh);
@@ -610,13 +646,22 @@ ending sys_wait(int *code)
 	if (!in_time)
 		end_group();
 	// Waited for without reaping, so that the reaping is done where no
-	// handler can come between it and the pid's end.
+	// handler can come between it and the pid's end. The request is over
+	// once the launcher is reaped: its group's number, which may be free
+	// by then and another group's soon, is forgotten in the same breath,
+	// or a server's SIGTERM while we write the page (lighttpd sends one
+	// after every response) would end a stranger's group.
 	siginfo_t info;
-	while (child > 0 && (waitid(P_PID, child, &info, WEXITED | WNOWAIT) == 0 || errno == EINTR))
-		reaped();
-	if (child > 0) {
-		status = -1;
-		child = -1;
+	for (;;) {
+		sigset_t before;
+		hold(&before);
+		bool over = reaped(); // or not ours to wait for: status -1
+		if (over)
+			group = -1;
+		sigprocmask(SIG_SETMASK, &before, nullptr);
+		if (over)
+			break;
+		waitid(P_PID, child, &info, WEXITED | WNOWAIT);
 	}
 	if (status != -1 && WIFEXITED(status))
 		*code = WEXITSTATUS(status);

@@ -21,15 +21,20 @@ static int code = -1;
 
 // The log is the server's, and a client chose much of what goes into it: a
 // byte that could end the line or pass for a field's end is written as an
-// escape. blanks: whether a blank is one too, as it is inside a field.
+// escape, and so is a control character in UTF-8 (U+0080 to U+009F, where
+// U+009B is a terminal's CSI, as ESC [ is), which a terminal showing the
+// log may obey. blanks: whether a blank is one too, as it is inside a field.
 static void logged(const char *s, bool blanks)
 {
 	for (; *s; s++) {
-		unsigned char c = *s;
-		if (c < 0x20 || c == 0x7f || c == '\\' || (blanks && c == ' '))
+		unsigned char c = *s, next = s[1];
+		bool c1 = c == 0xc2 && next >= 0x80 && next <= 0x9f;
+		if (c < 0x20 || c == 0x7f || c == '\\' || (blanks && c == ' ') || c1)
 			fprintf(stderr, "\\x%02x", c);
 		else
 			putc(c, stderr);
+		if (c1)
+			fprintf(stderr, "\\x%02x", *++s & 0xff);
 	}
 }
 
@@ -158,13 +163,39 @@ static const char *get(size_t *size)
 	return query;
 }
 
+// A body that comes with another method is no request data, but a server
+// may wait for it to be read before it takes the response (Apache's
+// mod_cgid does): it is read and dropped, as far as it comes. Apache sets
+// no length for a chunked body, only the client's Transfer-Encoding: such
+// a body is read to its end.
+static void discard()
+{
+	const char *value = getenv("CONTENT_LENGTH");
+	long long n;
+	if (!value || !content_length(value, &n)) {
+		if (value || !getenv("HTTP_TRANSFER_ENCODING"))
+			return;
+		n = LLONG_MAX;
+	}
+	static char sink[65536];
+	while (n > 0) {
+		size_t piece = n < (long long)sizeof sink ? n : sizeof sink;
+		size_t got = sys_read(sink, piece);
+		if (got != piece)
+			break;
+		n -= got;
+	}
+}
+
 // The body is bytes, NUL among them: it is counted, never measured.
 static void post(const char **data, size_t *size)
 {
 	const char *value = getenv("CONTENT_LENGTH");
-	if (!value)
+	if (!value) {
+		discard(); // or the server may not send the page
 		error("411 Length Required",
 		    "undefined environment variable to 'CONTENT_LENGTH'.");
+	}
 	// The length is a 32-bit count and the buffer holds one byte more, so
 	// INT_MAX and above are as unobtainable as any negative length. An
 	// empty body, announced in digits, is a request like any other.
@@ -185,25 +216,6 @@ static void post(const char **data, size_t *size)
 	if (sys_read(body, n) != (size_t)n)
 		error("400 Bad Request", "cannot read stdin.");
 	body[n] = '\0';
-}
-
-// A body that comes with another method is no request data, but a server
-// may wait for it to be read before it takes the response (Apache's
-// mod_cgid does): it is read and dropped, as far as it comes.
-static void discard()
-{
-	const char *value = getenv("CONTENT_LENGTH");
-	long long n;
-	if (!value || !content_length(value, &n))
-		return;
-	static char sink[65536];
-	while (n > 0) {
-		size_t piece = n < (long long)sizeof sink ? n : sizeof sink;
-		size_t got = sys_read(sink, piece);
-		if (got != piece)
-			break;
-		n -= got;
-	}
 }
 
 // Whole seconds from 1 to a day, in digits and nothing else: a value that a

@@ -271,13 +271,24 @@ def intake():
         ({"REQUEST_METHOD": "PUT", "CONTENT_LENGTH": "x"}, b"abc", 0, b""),
         ({"REQUEST_METHOD": "DELETE", "CONTENT_LENGTH": "-3"}, b"abc", 0, b""),
         ({"REQUEST_METHOD": "HEAD"}, b"abc", 0, b""),
+        # A chunked body comes with no length (Apache): read to its end.
+        ({"REQUEST_METHOD": "PUT", "HTTP_TRANSFER_ENCODING": "chunked"}, big, 200000, b""),
+        ({"REQUEST_METHOD": "PUT", "HTTP_TRANSFER_ENCODING": "chunked", "CONTENT_LENGTH": ""},
+         b"abc", 0, b""),
     ]
     for env, content, want, data in rows:
         with tempfile.TemporaryFile(dir=ROOT) as f:
             f.write(content)
             f.seek(0)
             got = run(env, f)
-            check("read of %r" % env, (got[0], got[4], f.tell()), (0, data, want))
+            check("read of %.80r" % env, (got[0], got[4], f.tell()), (0, data, want))
+    # A chunked POST has no length to read by: refused, once the body is read.
+    with tempfile.TemporaryFile(dir=ROOT) as f:
+        f.write(big)
+        f.seek(0)
+        got = run({**post, "HTTP_TRANSFER_ENCODING": "chunked"}, f)
+        check("read of a chunked POST", (got[0], got[1], f.tell()),
+              (1, page(LENGTH, "undefined environment variable to 'CONTENT_LENGTH'."), 200000))
 
 
 def command_lines():
@@ -412,6 +423,15 @@ def command_lines():
             ({"JAVA_HOME": "FAKE_EXIT=0 {jdk}"}, 0, OK, ["CGI"]),
             # ":" is the shell's own command, not a file to look for.
             ({"JAVA_HOME": ": {jdk}"}, 0, b"", None),
+            # A variable the server does not pass fails the line: left out,
+            # PATH_INFO would take the class's place, a source file to run.
+            ({"TOLVANE_CLASS": "-Xss1m $MAIN", "PATH_INFO": "/up/x.java"}, 1,
+             page(SERVER, "exit failure to 'java -Xss1m $MAIN /up/x.java'."), None),
+            ({"TOLVANE_CP": "$JAR", "PATH_INFO": "/up/x.java"}, 1,
+             page(SERVER, "exit failure to 'java -cp $JAR CGI /up/x.java'."), None),
+            ({"TOLVANE_CP": "lib${EXTRA-}", "PATH_INFO": "/p"}, 1,
+             OK + page(SERVER, "exit failure to 'java -cp lib${EXTRA-} CGI /p'."),
+             ["-cp", "lib", "CGI", "/p"]),
         ]
         for env, status, out, args in rows:
             got = run({**get2, **env})
@@ -421,14 +441,14 @@ def command_lines():
         # The shell is started only for a line that needs it.
         gateway = os.path.basename(GATEWAY)[:15] + "\n"
         for env, parent in (({}, gateway), ({"JAVA_HOME": "{jdk}", "PATH_INFO": "/$(x) 'y"}, gateway),
-                            ({"TOLVANE_CP": "$X"}, "sh\n"), ({"TOLVANE_CLASS": "CGI\t"}, "sh\n"),
+                            ({"TOLVANE_CP": "${X-}"}, "sh\n"), ({"TOLVANE_CLASS": "CGI\t"}, "sh\n"),
                             ({"JAVA_HOME": "{jdk}/"}, gateway),
                             ({"PATH": "/nowhere:" + ROOT + "/path"}, gateway),
                             ({"PATH": ROOT + "/path:/x%y"}, "sh\n"),
                             ({"JAVA_HOME": "{jdk}", "TOLVANE_CLASS": "CGI#"}, "sh\n"),
                             ({"JAVA_HOME": "{jdk}", "TOLVANE_CLASS": "-XX:A=/b -Dc==d CGI"}, gateway),
                             ({"JAVA_HOME": "X=1 {jdk}"}, "sh\n"),
-                            ({"JAVA_HOME": "{jdk}", "TOLVANE_CLASS": "-Da=$b CGI"}, "sh\n")):
+                            ({"JAVA_HOME": "{jdk}", "TOLVANE_CLASS": "-Da=${b-} CGI"}, "sh\n")):
             got = run({**get, **env}, launched={"parent": parent})
             check("started by %r" % env, got[0], 0)
 
@@ -481,6 +501,27 @@ def hostile():
                 check("hostile %r with TOLVANE_CLASS %r" % (p, cls), os.path.exists(canary), False)
                 if os.path.exists(canary):
                     os.remove(canary)
+
+    # The log line: a client's URI, query or path can neither end it, nor
+    # add a field, nor send a terminal its controls (ESC [ and U+009B, the
+    # CSI of 8-bit controls); UTF-8 text stays readable.
+    bad = page(SERVER, "undefined environment variable to 'QUERY_STRING'.")
+    msg = b"tolvane: undefined environment variable to 'QUERY_STRING'. method=GET uri="
+    long_uri = b"/" + b"u" * 100000
+    rows = [
+        # request variables, what the line gives for the URI
+        ({"REQUEST_URI": b"/x\ntolvane: forged exit=0"}, b"/x\\x0atolvane:\\x20forged\\x20exit=0"),
+        ({"REQUEST_URI": b"/\x1b[2J\xc2\x9b2J\xc2\x85\xc2\xa0caf\xc3\xa9\xe6\x97\xa5\\"},
+         b"/\\x1b[2J\\xc2\\x9b2J\\xc2\\x85\xc2\xa0caf\xc3\xa9\xe6\x97\xa5\\x5c"),
+        ({"SCRIPT_NAME": b"/app", "PATH_INFO": b"/p q\r"},
+         b"/app/p\\x20q\\x0d"),
+        ({"REQUEST_URI": long_uri}, long_uri),
+    ]
+    if not WIN:
+        for env, uri in rows:
+            got = run({"REQUEST_METHOD": "GET", **env})
+            check("log line of %.60r" % env, (got[0], got[1], said(got[2])),
+                  (1, bad, msg + uri + b" utc=T\n"))
 
     # Random text: any bytes on POSIX; on Windows any ASCII without cmd.exe,
     # and through it what cmd.exe may get is delivered and one forbidden
@@ -626,6 +667,43 @@ def signals():
         check("page behind %d bytes, non-blocking output" % len(before + response),
               (gw.wait(10), out), (1, before + response + page(SERVER, msg)))
 
+    # The program's response, larger than the pipe, through the same
+    # output: whole, as the launcher never sees it non-blocking.
+    r, w = os.pipe()
+    os.set_blocking(w, False)
+    gw = subprocess.Popen([GATEWAY], stdout=w, stderr=subprocess.PIPE, env={
+        **get, "FAKE_FILL": "300000", "FAKE_LOG": tempfile.mkdtemp(dir=ROOT),
+        "PATH": ROOT + "/path:/usr/bin:/bin"})
+    os.close(w)
+    time.sleep(1)
+    with os.fdopen(r, "rb") as f:
+        out = f.read()
+    check("a response beyond the pipe, non-blocking output",
+          (gw.wait(10), out, gw.stderr.read()), (0, b"x" * 300000, b""))
+
+    # The same for standard error, the server's log: the line waits its turn,
+    # the shell's reason for a launcher not run too.
+    for env, lines in (({}, [logline("undefined environment variable to 'REQUEST_METHOD'.", {})]),
+                       ({**get, "JAVA_HOME": "/none"},
+                        [b"tolvane: /none/bin/java: not found\n",
+                         logline("exit failure to '/none/bin/java CGI'.", get, "")])):
+        r, w = os.pipe()
+        os.set_blocking(w, False)
+        before = 0
+        try:
+            while True:
+                before += os.write(w, b"y" * 1024)
+        except BlockingIOError:
+            pass
+        gw = subprocess.Popen([GATEWAY], stdout=subprocess.DEVNULL, stderr=w,
+                              env={**env, "PATH": ROOT + "/path:/usr/bin:/bin"})
+        os.close(w)
+        time.sleep(1)
+        with os.fdopen(r, "rb") as f:
+            err = f.read()[before:]
+        check("log line behind a full non-blocking standard error, %r" % env,
+              (gw.wait(10), said(err)), (1, b"".join(lines)))
+
     # An environment too large for exec: the same failure with or without
     # the shell. The gateway itself starts under the usual stack limit;
     # the launcher's exec meets a lowered one.
@@ -660,6 +738,45 @@ def signals():
     time.sleep(0.2)
     gw.kill()
     check("SIGKILL, stubborn launcher", (gw.wait(5), all_gone([pid], within=1)), (-9, True))
+
+
+    # The group's number is the launcher's pid, free once it is reaped: a
+    # signal that comes later (lighttpd's after the response, while the
+    # page waits for a slow reader) must not reach a group that took the
+    # number. A pid namespace of our own lets the test hand it over.
+    if os.geteuid() == 0 and shutil.which("unshare"):
+        probe = r"""
+import os, signal, sys, time
+gateway, log = sys.argv[1:3]
+r, w = os.pipe()
+os.write(w, b"y" * (65536 - 100))  # room for the program's answer, not for the page
+gw = os.fork()
+if gw == 0:
+    os.dup2(w, 1)
+    os.execve(gateway, [gateway], {"REQUEST_METHOD": "GET", "QUERY_STRING": "q",
+              "FAKE_EXIT": "2", "FAKE_LOG": log, "PATH": os.environ["PATH"]})
+while not os.path.exists(log + "/pid"):
+    time.sleep(0.05)
+launcher = int(open(log + "/pid").read())
+while os.path.exists("/proc/%d" % launcher):
+    time.sleep(0.05)
+with open("/proc/sys/kernel/ns_last_pid", "w") as f:
+    f.write(str(launcher - 1))
+stranger = os.fork()
+if stranger == 0:
+    os.setpgid(0, 0)
+    time.sleep(30)
+    os._exit(0)
+time.sleep(0.2)
+os.kill(gw, signal.SIGTERM)
+time.sleep(0.5)
+print(stranger == launcher, os.waitpid(stranger, os.WNOHANG)[0] == 0)
+"""
+        log = tempfile.mkdtemp(dir=ROOT)
+        p = subprocess.run(["unshare", "-pf", "--mount-proc", sys.executable, "-c", probe,
+                            os.path.abspath(GATEWAY), log], capture_output=True, timeout=30,
+                           env={"PATH": ROOT + "/path:/usr/bin:/bin"})
+        check("a stranger's group with the number of the launcher's", p.stdout, b"True True\n")
 
 
 def windows():

@@ -311,6 +311,37 @@ def starts(log):
         undo()
 
 
+def hostile_cache():
+    """The cache folder is www-data's, and tolvane-archive runs as root: a
+    www-data that puts a link to root's file where the new archive is, as
+    the archive is checked, must not get root to change that file."""
+    jdk, cache, victim = ROOT + "/hostile-jdk", ROOT + "/hostile-cache", ROOT + "/victim"
+    os.makedirs(jdk + "/bin")
+    os.mkdir(cache, 0o700)
+    os.chown(cache, WWW.pw_uid, WWW.pw_gid)
+    with open(victim, "w") as f:
+        f.write("root's\n")
+    os.chmod(victim, 0o644)
+    with open(jdk + "/bin/java", "w") as f:
+        f.write('#!/bin/sh\nfor a; do case $a in\n'
+                '-XX:ArchiveClassesAtExit=*) echo "${SECRET-none}" > "${a#*=}.seen"\n'
+                '    echo archive > "${a#*=}" ;;\n'
+                '-XX:SharedArchiveFile=*) rm -f "${a#*=}"; ln -s %s "${a#*=}" ;;\n'
+                'esac; done\n' % victim)
+    os.chmod(jdk + "/bin/java", 0o755)
+    with open(ROOT + "/hostile.conf", "w") as f:
+        f.write('"JAVA_HOME" => "%s",\n"TOLVANE_CLASS" => "-XX:SharedArchiveFile=%s/a.jsa CGI",\n'
+                % (jdk, cache))
+    made = subprocess.run(["sh", ARCHIVER, ROOT + "/hostile.conf"], capture_output=True,
+                          env={**os.environ, "SECRET": "root's"})
+    check("a link in place of the archive", (made.returncode, os.stat(victim).st_mode & 0o777),
+          (1, 0o644))
+    # Nor does the program, run as www-data, see root's environment.
+    seen = [f for f in os.listdir(cache) if f.endswith(".seen")]
+    check("root's environment in the program's run",
+          [open(os.path.join(cache, f)).read() for f in seen], ["none\n"])
+
+
 def cannot_start(command):
     """The server's processes, and what they start, short of address space:
     the JVM fails to start, and says so to the log, not to the client."""
@@ -357,6 +388,7 @@ def main():
     else:
         sys.exit("%s did not start" % SERVER)
     starts(log)
+    hostile_cache()
     check("tolvane-archive for the rows", archive().returncode, 0)
     upload = os.urandom(2 << 20)
     rows = [
@@ -370,6 +402,13 @@ def main():
         # mod_cgid would close the connection without an answer.
         ("PUT", "/app/p", b"name=Ada", echo("PUT", "/p", b"")),
         ("DELETE", "/app/d", None, echo("DELETE", "/d", b"")),
+        # A chunked body (a generator: http.client sends it so). Apache passes
+        # it on with no length: a PUT's is read to its end and the program
+        # answers; a POST's has no length to pass on and is refused.
+        ("PUT", "/app/pc", iter([upload] * 2), echo("PUT", "/pc", b"")),
+        ("POST", "/app/pc", iter([upload] * 2), (411, "text/html", page(
+            "undefined environment variable to 'CONTENT_LENGTH'.")) if SERVER == "apache2" else
+         echo("POST", "/pc", upload * 2)),
         # A bare /app has no PATH_INFO: the program gets no argument.
         ("GET", "/app", None, echo("GET", "", b"")),
         # The program runs; the server sends its headers and drops its body.
