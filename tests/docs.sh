@@ -28,6 +28,10 @@ expect "man page messages" "$missing" ""
 expect "man page source" "$(groff -mdoc -Tutf8 -ww "$man" 2>&1 | grep -o '@[A-Za-z_]*@' || true)" ""
 expect "man page date" "$(sed -n 's/^\.Dd //p' "$man")" \
 	"$(date -d "$(sed -n '/^ -- /{s/.*>  //p;q}' "$src/pkg/changelog")" '+%B %-d, %Y')"
+# The archive's page ships beside it and is held to the same.
+archive=$src/src/tolvane-archive.8
+expect "archive page source" "$(groff -mdoc -Tutf8 -ww "$archive" 2>&1 | grep -o '@[A-Za-z_]*@\|troff:.*' || true)" ""
+expect "archive page date" "$(sed -n 's/^\.Dd //p' "$archive")" "$(sed -n 's/^\.Dd //p' "$man")"
 # project() gives the version to everything else; a copy in a document
 # would go stale at the next release.
 if [ -e "$src/.git" ] && command -v git >/dev/null; then
