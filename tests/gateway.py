@@ -195,7 +195,7 @@ def said(stderr):
 
 def message(out):
     """The message of the error page that ends out, as plain text."""
-    msg = re.search(rb"  <body>\r?\n    (.*)\r?\n  </body>\r?\n</html>\r?\n$", out).group(1)
+    msg = re.search(rb"  <body>\r?\n    (.*?)\r?\n  </body>\r?\n</html>\r?\n$", out).group(1)
     return msg.decode("latin-1").replace("&lt;", "<").replace("&gt;", ">").replace("&amp;", "&")
 
 
