@@ -460,7 +460,10 @@ def main():
     time.sleep(max(0, answered + 5 - time.monotonic()))
     check("processes left 5 s after the answer", left(), [])
     deploy(ROOT + "/classes")
-    cannot_start(command)
+    # The sanitizers' runtime reserves terabytes of address space at start:
+    # under the limit it is the gateway that cannot start.
+    if b"__asan_init" not in open(GATEWAY, "rb").read():
+        cannot_start(command)
 
 
 environment = {**{k: v for k, v in os.environ.items()
