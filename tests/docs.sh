@@ -7,15 +7,7 @@ set -eu
 src=$(cd "$1" && pwd) version=$2
 man=$src/src/tolvane.8
 
-passed=0 failed=0
-expect() { # expect LABEL GOT WANT
-	if [ "$2" = "$3" ]; then
-		passed=$((passed + 1))
-	else
-		failed=$((failed + 1))
-		printf 'FAIL %s\n  got:\n%s\n  want:\n%s\n' "$1" "$2" "$3"
-	fi
-}
+. "$src/tests/tally.sh"
 
 # Every message that a call of error or failed names, with whatever status.
 missing=$(cat "$src"/src/*.cpp | tr '\n\t' '  ' | grep -o '\(error\|failed\)([^,()]*, *"[^"]*"' |
@@ -40,5 +32,4 @@ CMakeLists.txt
 pkg/changelog"
 fi
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish

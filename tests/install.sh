@@ -26,15 +26,7 @@ lintian=$(lintian --allow-root "$deb" 2>&1) || true
 echo "lintian: ${lintian:-(nothing)}"
 man=deb/usr/share/man/man8/tolvane.8.gz
 
-passed=0 failed=0
-expect() { # expect LABEL GOT WANT
-	if [ "$2" = "$3" ]; then
-		passed=$((passed + 1))
-	else
-		failed=$((failed + 1))
-		printf 'FAIL %s\n  got:\n%s\n  want:\n%s\n' "$1" "$2" "$3"
-	fi
-}
+. "$src/tests/tally.sh"
 
 expect "cmake --install" "$(cd prefix && find . ! -type d | sort)" "\
 ./bin/tolvane
@@ -159,5 +151,4 @@ done
 expect "packaged gateway" "$(env -i deb/usr/lib/cgi-bin/tolvane | sed -n 9p)" \
 	"    undefined environment variable to 'REQUEST_METHOD'."
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish
