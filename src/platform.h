@@ -8,9 +8,13 @@
 // whatever the server handed down.
 void sys_init();
 
-// Memory for a request body of n bytes; nullptr when it can't be had.
-// Never released: it lives as long as the request.
-char *sys_alloc(size_t n);
+// Address space for n bytes, with no memory behind it yet; nullptr when it
+// can't be had. Never released: it lives as long as the request.
+char *sys_reserve(size_t n);
+
+// Memory for the n bytes at p, inside what sys_reserve gave; p's offset
+// there and n are multiples of 64 KiB. False when it can't be had.
+bool sys_grant(char *p, size_t n);
 
 // Reads standard input into buf until n bytes have arrived or the input ends
 // or fails; returns how many arrived.
@@ -21,20 +25,30 @@ size_t sys_read(char *buf, size_t n);
 // in its place.
 bool sys_exact(const char *name, const char *value);
 
+// Gives the request that many seconds from now (0: no limit), the start
+// of the launcher included. Where a platform cannot bound its child, the
+// server's own time limit applies.
+void sys_limit(unsigned seconds);
+
 // Starts the launcher with a pipe to its standard input. line is the
 // composed command line (what the failure page shows); its first n bytes are
 // the configuration, the server's own, which may use the interpreter's
 // syntax; arg (PATH_INFO; nullptr for none or empty) must reach the launcher
-// as one more argument, exactly, or the request is refused (unsafe).
+// as its last argument, exactly, or the request is refused (unsafe).
+// invalid: the configuration's words do not name what the launcher is to
+// run (names_program), so arg would not be the program's.
 // unavailable: no pipe or process could be had, and a retry could help. A
 // launcher that is missing or can't be run is neither: it is started, and
-// sys_wait reports failure.
-enum start { started, unsafe, unavailable };
+// sys_wait reports failure, as it does for a configuration that fails to
+// expand.
+enum start { started, invalid, unsafe, unavailable };
 start sys_spawn(const char *line, size_t n, const char *arg);
 
-// Gives the child just started that many seconds (0: no limit). Where a
-// platform cannot bound its child, the server's own time limit applies.
-void sys_limit(unsigned seconds);
+// The gateway's own, for the platform: whether args, the launcher's
+// arguments after its name as the configuration made them (nullptr
+// ended), name what the launcher is to run, so that one more argument can
+// only be the program's.
+bool names_program(char *const args[]);
 
 // Writes the n bytes of data into the pipe, but not past the limit. A
 // reader that has gone is not an error: only its exit status tells how the

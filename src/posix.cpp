@@ -29,7 +29,7 @@ extern char **environ;
 
 static pid_t child = -1;  // the launcher, until it is reaped
 static pid_t group = -1;  // its process group, until nothing of it is left
-static int status;        // the launcher's, once reaped
+static int status = -1;   // the launcher's (or expanding shell's), once reaped
 static int to_child = -1;
 static bool limited;
 static timespec deadline; // on CLOCK_MONOTONIC, when limited
@@ -229,22 +229,6 @@ void sys_init()
 	}
 }
 
-char *sys_alloc(size_t n)
-{
-	char *p = static_cast<char *>(malloc(n));
-#ifdef MADV_HUGEPAGE
-	// Reading a large body into fresh memory takes a page fault every
-	// 4 KiB, which dominates the read; huge pages take one every 2 MiB.
-	// Only whole huge pages inside the buffer can be advised.
-	const uintptr_t huge = 2 << 20;
-	uintptr_t start = (reinterpret_cast<uintptr_t>(p) + huge - 1) & ~(huge - 1);
-	uintptr_t end = (reinterpret_cast<uintptr_t>(p) + n) & ~(huge - 1);
-	if (p && start < end)
-		madvise(reinterpret_cast<void *>(start), end - start, MADV_HUGEPAGE);
-#endif
-	return p;
-}
-
 size_t sys_read(char *buf, size_t n)
 {
 	size_t got = 0;
@@ -264,18 +248,40 @@ size_t sys_read(char *buf, size_t n)
 	return got;
 }
 
+// Address space alone, which no system counts as memory given, not even
+// one that counts every writable page (strict overcommit).
+char *sys_reserve(size_t n)
+{
+	void *p = mmap(nullptr, n, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+	if (p == MAP_FAILED)
+		return nullptr;
+#ifdef MADV_HUGEPAGE
+	// Reading a large body into fresh memory takes a page fault every
+	// 4 KiB, which dominates the read; huge pages take one every 2 MiB.
+	if (n >= 4 << 20)
+		madvise(p, n, MADV_HUGEPAGE);
+#endif
+	return static_cast<char *>(p);
+}
+
+bool sys_grant(char *p, size_t n)
+{
+	return mprotect(p, n, PROT_READ | PROT_WRITE) == 0;
+}
+
 // The environment is bytes, and we read them as the server wrote them.
 bool sys_exact(const char *, const char *)
 {
 	return true;
 }
 
-// The shell is started only to split the line into words and run the first.
 // Where the configuration holds nothing the shell could act on (every byte
-// is one of these, or the blank between words), we do that ourselves and
-// save a process per request. A "=" is the shell's only in the words before
-// the command, where it makes an assignment: after the first word it is a
-// byte like any other, as in the JVM's -XX:Name=value options.
+// is one of these, or the blank between words), we split it into words
+// ourselves and save a process per request. A "=" is the shell's only in
+// the words before the command, where it makes an assignment: after the
+// first word it is a byte like any other, as in the JVM's -XX:Name=value
+// options. A "*" goes to the launcher as it stands, which expands a class
+// path's lib/* itself, into every jar there.
 static bool plain(const char *line, size_t n)
 {
 	size_t word = 0;
@@ -284,27 +290,21 @@ static bool plain(const char *line, size_t n)
 		if (c != ' ' && (i == 0 || line[i - 1] == ' '))
 			word++;
 		if (!(c >= 'a' && c <= 'z') && !(c >= 'A' && c <= 'Z') && !(c >= '0' && c <= '9') &&
-		    !memchr(" /._-+,:@%", c, 10) && !(c == '=' && word > 1))
+		    !memchr(" /._-+,:@%*", c, 11) && !(c == '=' && word > 1))
 			return false;
 	}
 	return true;
 }
 
-// The words of the line's first n bytes, split at runs of blanks, then arg;
-// nullptr when that is more than fits, or when the first word may be the
-// shell's own (":", "exec", "if"): it must be one with a slash, or the
-// "java" we put there, which the shell looks for on PATH. Without PATH the
-// shell searches a list of its own, and a "%" in PATH marks entries it reads
-// in ways of its own: those are left to it too. The words
-// live as long as the request; one slot before argv[0] stays free for the
-// shell, should the launcher turn out to be a script without "#!".
-static char words[4096];
+// The launcher's words, then PATH_INFO; they live as long as the request.
+// One slot before argv[0] stays free for the shell, should the launcher
+// turn out to be a script without "#!".
+static char words[1 << 16];
 static char *slots[sizeof words / 2 + 3];
 
-static char **split(const char *line, size_t n, const char *arg)
+// The words of the line's first n bytes, split at runs of blanks.
+static char **split(const char *line, size_t n)
 {
-	if (n >= sizeof words)
-		return nullptr;
 	memcpy(words, line, n);
 	words[n] = '\0';
 	char **argv = slots + 1;
@@ -317,12 +317,6 @@ static char **split(const char *line, size_t n, const char *arg)
 		argv[k++] = p;
 		p += strcspn(p, " ");
 	}
-	const char *path = getenv("PATH");
-	if (k == 0 || (!strchr(argv[0], '/') &&
-	               (strcmp(argv[0], "java") != 0 || !path || strchr(path, '%'))))
-		return nullptr;
-	if (arg)
-		argv[k++] = const_cast<char *>(arg);
 	argv[k] = nullptr;
 	return argv;
 }
@@ -342,20 +336,31 @@ static void set_pwd()
 }
 
 // A standard output handed down non-blocking is the launcher's too, and a
-// JVM drops what a slow reader's full pipe refuses (its PrintStream keeps
-// the error to itself): the response arrives cut, as a success. A pipe is
-// opened anew for the launcher, a description of its own that blocks,
-// and ours stays as the server set it. Opened without waiting: a pipe
-// whose reader has gone would otherwise hold the open for ever.
+// JVM drops what a slow reader's full pipe or socket refuses (its
+// PrintStream keeps the error to itself): the response arrives cut, as a
+// success. A pipe or terminal is opened anew for the launcher, a
+// description of its own that blocks, and ours stays as the server set it;
+// opened without waiting, since a pipe whose reader has gone would hold
+// the open for ever. A socket cannot be opened anew: its description is
+// made blocking while the launcher runs and given back its flags after.
+// The server's end of a socket pair is a description of its own; one that
+// handed down its own connection waits for us meanwhile.
 static int launch_out = 1;
+static int out_flags = -1; // standard output's flags to give back, if changed
 
 static void blocking_output()
 {
 	struct stat st;
 	int flags = fcntl(1, F_GETFL);
-	if (launch_out != 1 || flags == -1 || !(flags & O_NONBLOCK) || fstat(1, &st) == -1 ||
-	    !S_ISFIFO(st.st_mode))
+	if (flags == -1 || !(flags & O_NONBLOCK) || fstat(1, &st) == -1)
 		return;
+	if (S_ISSOCK(st.st_mode)) {
+		if (fcntl(1, F_SETFL, flags & ~O_NONBLOCK) == 0)
+			out_flags = flags;
+		return;
+	}
+	if (!S_ISFIFO(st.st_mode) && !S_ISCHR(st.st_mode))
+		return; // a file's writes never wait, blocking or not
 	int fd = open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
 	if (fd != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0)
 		launch_out = fd;
@@ -363,15 +368,21 @@ static void blocking_output()
 		close(fd);
 }
 
+static void restore_output()
+{
+	if (out_flags != -1)
+		fcntl(1, F_SETFL, out_flags);
+	out_flags = -1;
+}
+
 // What the child needs between vfork and exec. It shares our memory until
 // exec, so it makes only system calls, and tells us why an exec failed
 // through failed_exec.
 static pid_t gateway;
-static int child_input;
 static sigset_t launch_mask;
 static volatile int failed_exec;
 
-static pid_t fork_exec(const char *file, char *const argv[])
+static pid_t fork_exec(const char *file, char *const argv[], int in, int out)
 {
 	failed_exec = 0;
 	pid_t pid = vfork();
@@ -385,9 +396,9 @@ static pid_t fork_exec(const char *file, char *const argv[])
 		_exit(127);
 #endif
 	setpgid(0, 0);
-	dup2(child_input, 0);
-	if (launch_out != 1)
-		dup2(launch_out, 1);
+	dup2(in, 0);
+	if (out != 1)
+		dup2(out, 1);
 	// Our handlers must not run in the child before exec, which would set
 	// them to the default anyway. SIGPIPE we ignore, and an ignored
 	// signal survives exec: the launcher gets the default back, as if the
@@ -406,10 +417,11 @@ static pid_t fork_exec(const char *file, char *const argv[])
 	_exit(127);
 }
 
-// Returns 0 once started, else why not.
-static int spawn(const char *file, char *const argv[])
+// Returns 0 once started, else why not. Until it is reaped the child is
+// ours to end, with its group: a signal or the deadline ends it.
+static int spawn(const char *file, char *const argv[], int in, int out)
 {
-	pid_t pid = fork_exec(file, argv);
+	pid_t pid = fork_exec(file, argv, in, out);
 	if (pid == -1)
 		return errno;
 	if (failed_exec) {
@@ -424,32 +436,35 @@ static int spawn(const char *file, char *const argv[])
 
 // A file that the system does not know how to run, the shell runs as a
 // script of its own.
-static int exec_file(const char *file, char **argv)
+static int exec_file(const char *file, char **argv, int in)
 {
-	int rc = spawn(file, argv);
+	int rc = spawn(file, argv, in, launch_out);
 	if (rc == ENOEXEC) {
 		char *name = argv[0];
 		argv[-1] = const_cast<char *>("/bin/sh");
 		argv[0] = const_cast<char *>(file);
-		rc = spawn("/bin/sh", argv - 1);
+		rc = spawn("/bin/sh", argv - 1, in, launch_out);
 		argv[0] = name;
 	}
 	return rc;
 }
 
 // Runs argv as the shell's exec would: a name with a slash as it stands,
-// any other name from the first regular file of that name on PATH on, each
-// tried in turn. Returns 0 once started, else why not: ENOENT for a name
-// found nowhere.
-static int launch(char **argv)
+// any other name from the first regular file of that name on PATH on (the
+// shell's own list without PATH), each tried in turn. Returns 0 once
+// started, else why not: ENOENT for a name found nowhere.
+static int launch(char **argv, int in)
 {
 	if (strchr(argv[0], '/'))
-		return exec_file(argv[0], argv);
+		return exec_file(argv[0], argv, in);
 	static char file[4096];
 	size_t len = strlen(argv[0]);
 	int why = ENOENT;
 	bool found = false;
-	for (const char *dir = getenv("PATH"), *end;; dir = end + 1) {
+	const char *path = getenv("PATH");
+	if (!path)
+		path = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
+	for (const char *dir = path, *end;; dir = end + 1) {
 		end = strchrnul(dir, ':');
 		size_t at = end - dir;
 		// An empty entry is the working directory, as the shell reads it.
@@ -460,7 +475,7 @@ static int launch(char **argv)
 			memcpy(file + at, argv[0], len + 1);
 			struct stat st;
 			found = found || (stat(file, &st) == 0 && S_ISREG(st.st_mode));
-			int rc = found ? exec_file(file, argv) : ENOENT;
+			int rc = found ? exec_file(file, argv, in) : ENOENT;
 			if (rc == 0 || rc == EAGAIN || rc == ENOMEM)
 				return rc;
 			if (rc != ENOENT && rc != ENOTDIR)
@@ -475,25 +490,94 @@ static int launch(char **argv)
 static void say(const char *name, int why)
 {
 	const char *reason = why == ENOENT ? "not found" : strerror(why);
-	static char line[sizeof words + 128]; // a name is shorter than words
-	int n = snprintf(line, sizeof line, "tolvane: %s: %s\n", name, reason);
+	static char line[4096 + 128];
+	int n = snprintf(line, sizeof line, "tolvane: %s: %.4096s\n", name, reason);
 	if (n > 0 && (size_t)n < sizeof line)
 		whole(2, line, n);
 }
 
+static int left();
+static bool expired; // the deadline passed while the configuration expanded
+
+// The words the shell makes of the line's first n bytes: it only expands
+// them (variables, quotes, $(...)) and prints them, each ending in a NUL,
+// and never runs the launcher. The configuration is eval's text, so no
+// ending of it (a newline, ";", "&", "|", "\", "#", a here-document) can
+// reach the text of ours after it; PATH_INFO is no text of the shell's at
+// all. An unset variable fails the expansion (-u): ${NAME-} is the way to
+// mean nothing. The shell runs as the launcher would, in a group of its
+// own that a signal or the deadline ends.
+// nullptr with *how still started: the shell could not be run (*rc says
+// why), failed (status) or ran out of time (expired), which sys_wait
+// reports; with *how invalid: it gave nothing a launcher could be, or
+// more than fits.
+static char **expand(const char *line, size_t n, start *how, int *rc)
+{
+	static char text[4096];
+	if (n >= sizeof text)
+		return *how = invalid, nullptr;
+	memcpy(text, line, n);
+	text[n] = '\0';
+	char *sh[] = {const_cast<char *>("sh"), const_cast<char *>("-uc"),
+	              const_cast<char *>("eval \"shift; set -- $1\"; printf '%s\\0' \"$@\""),
+	              const_cast<char *>("sh"), text, nullptr};
+	int out[2], in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+	if (in == -1 || pipe2(out, O_CLOEXEC) == -1) {
+		if (in != -1)
+			close(in);
+		return *how = unavailable, nullptr;
+	}
+	*rc = spawn("/bin/sh", sh, in, out[1]);
+	close(in);
+	close(out[1]);
+	size_t got = 0;
+	for (bool more = *rc == 0; more && got < sizeof words;) {
+		pollfd ready = {out[0], POLLIN, 0};
+		if (left() == 0 || (poll(&ready, 1, left()) == 0 && left() == 0)) {
+			expired = true;
+			break;
+		}
+		ssize_t r = read(out[0], words + got, sizeof words - got);
+		if (r > 0)
+			got += r;
+		more = r > 0 || (r == -1 && errno == EINTR);
+	}
+	close(out[0]);
+	if (*rc != 0)
+		return nullptr;
+	if (expired || got == sizeof words)
+		end_group();
+	siginfo_t info;
+	while (!reaped())
+		waitid(P_PID, child, &info, WEXITED | WNOWAIT);
+	group = -1;
+	if (expired || status != 0) {
+		if (got == sizeof words && !expired)
+			*how = invalid;
+		return nullptr;
+	}
+	status = -1; // the launcher's is yet to come
+	if (got == 0 || words[got - 1] != '\0')
+		return *how = invalid, nullptr;
+	char **argv = slots + 1;
+	size_t k = 0;
+	for (char *p = words; p < words + got; p += strlen(p) + 1)
+		argv[k++] = p;
+	argv[k] = nullptr;
+	return argv;
+}
+
 start sys_spawn(const char *line, size_t n, const char *arg)
 {
-	static char text[sizeof words + 8]; // the shell's: line, " \"$1\"", NUL
 	int fds[2];
-	if (n + 8 > sizeof text || pipe2(fds, O_CLOEXEC) == -1)
+	if (pipe2(fds, O_CLOEXEC) == -1)
 		return unavailable;
 	gateway = getpid();
-	child_input = fds[0];
 	blocking_output();
 #ifdef PR_SET_CHILD_SUBREAPER
-	// What the launcher leaves behind as it dies (the JVM, when a shell
-	// ran it) comes to us rather than to init, which may reap it only
-	// later: the grace can then end as soon as all of it is dead.
+	// What the launcher leaves behind as it dies comes to us rather than
+	// to init, which may reap it only later: the grace can then end as
+	// soon as all of it is dead.
 	prctl(PR_SET_CHILD_SUBREAPER, 1);
 #endif
 
@@ -501,41 +585,32 @@ start sys_spawn(const char *line, size_t n, const char *arg)
 	// pid would leave the child behind: hold it back until we know. The
 	// launcher gets the mask we had.
 	hold(&launch_mask);
-
-	char **argv = plain(line, n) ? split(line, n, arg) : nullptr;
-	const char *name;
-	int rc;
-	if (argv) {
+	start how = started;
+	int rc = 0;
+	const char *name = "/bin/sh";
+	char **argv = plain(line, n) ? split(line, n) : expand(line, n, &how, &rc);
+	if (argv && (!argv[0] || !names_program(argv + 1)))
+		how = invalid;
+	if (argv && how == started) {
+		size_t k = 0;
+		while (argv[k])
+			k++;
+		argv[k] = const_cast<char *>(arg);
+		argv[k + 1] = nullptr;
 		set_pwd();
 		name = argv[0];
-		rc = launch(argv);
-	} else {
-		// The configuration goes to the shell as it stands, PATH_INFO as
-		// its first positional parameter: a configuration with a stray
-		// quote makes the line fail, but no configuration makes
-		// PATH_INFO shell syntax. A variable the server does not pass
-		// (mod_cgi's environment is a fresh one) would leave no word, and
-		// the words after it would move up: with the class gone, PATH_INFO
-		// would be the class, or, ending in .java, a file the launcher
-		// compiles and runs. So an unset variable fails the line
-		// (-u); ${NAME-} is the way to mean nothing.
-		memcpy(text, line, n);
-		strcpy(text + n, arg ? " \"$1\"" : "");
-		char *sh[] = {const_cast<char *>("sh"), const_cast<char *>("-uc"), text,
-		              const_cast<char *>("sh"), const_cast<char *>(arg), nullptr};
-		name = "/bin/sh";
-		rc = spawn("/bin/sh", sh);
+		rc = launch(argv, fds[0]);
 	}
 	sigprocmask(SIG_SETMASK, &launch_mask, nullptr);
 	close(fds[0]);
 	// Where only the process could not be had, there is no status to give.
-	if (rc == EAGAIN || rc == ENOMEM) {
+	if (how != started || rc == EAGAIN || rc == ENOMEM) {
 		close(fds[1]);
-		return unavailable;
+		return how != started ? how : unavailable;
 	}
-	// A launcher that can't be run leaves child unset: sys_wait then reports
-	// the failure that the shell's exit status would have reported, and
-	// the log gets what the shell would have said.
+	// A launcher that can't be run leaves child unset: sys_wait then
+	// reports the failure that the shell's exit status would have
+	// reported, and the log gets what the shell would have said.
 	if (rc != 0)
 		say(name, rc);
 	to_child = fds[1];
@@ -635,13 +710,26 @@ static bool ends_in_time()
 	return ended;
 }
 
+// The status the child ended with, as sys_wait gives it.
+static int exit_code()
+{
+	if (status != -1 && WIFEXITED(status))
+		return WEXITSTATUS(status);
+	if (status != -1 && WIFSIGNALED(status))
+		return -WTERMSIG(status);
+	return -1;
+}
+
 ending sys_wait(int *code)
 {
 	close(to_child);
-	*code = -1;
-	// A launcher that could not be run at all fails as the shell's exec would.
-	if (child < 0 && group < 0)
-		return failure;
+	// No launcher ran: the configuration failed to expand (the shell's
+	// status is the failure's) or ran past the deadline, or the launcher
+	// could not be run at all, which fails as the shell's exec would.
+	if (child < 0 && group < 0) {
+		*code = exit_code();
+		return expired ? late : failure;
+	}
 	bool in_time = !limited || ends_in_time();
 	if (!in_time)
 		end_group();
@@ -663,10 +751,8 @@ ending sys_wait(int *code)
 			break;
 		waitid(P_PID, child, &info, WEXITED | WNOWAIT);
 	}
-	if (status != -1 && WIFEXITED(status))
-		*code = WEXITSTATUS(status);
-	else if (status != -1 && WIFSIGNALED(status))
-		*code = -WTERMSIG(status);
+	restore_output();
+	*code = exit_code();
 	if (!in_time)
 		return late;
 	return status == 0 ? clean : failure;

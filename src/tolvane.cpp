@@ -19,22 +19,39 @@ static bool ended;
 static long long ran_ms;
 static int code = -1;
 
+// The length of the well-formed UTF-8 sequence that s starts with, 0 where
+// it starts none.
+static int utf8(const unsigned char *s)
+{
+	unsigned char c = s[0];
+	int n = c >= 0xc2 && c <= 0xdf ? 2 : c >= 0xe0 && c <= 0xef ? 3 : c >= 0xf0 && c <= 0xf4 ? 4 : 0;
+	unsigned char low = c == 0xe0 ? 0xa0 : c == 0xf0 ? 0x90 : 0x80;
+	unsigned char high = c == 0xed ? 0x9f : c == 0xf4 ? 0x8f : 0xbf;
+	for (int i = 1; i < n; i++)
+		if (s[i] < (i == 1 ? low : 0x80) || s[i] > (i == 1 ? high : 0xbf))
+			return 0;
+	return n;
+}
+
 // The log is the server's, and a client chose much of what goes into it: a
 // byte that could end the line or pass for a field's end is written as an
-// escape, and so is a control character in UTF-8 (U+0080 to U+009F, where
-// U+009B is a terminal's CSI, as ESC [ is), which a terminal showing the
-// log may obey. blanks: whether a blank is one too, as it is inside a field.
-static void logged(const char *s, bool blanks)
+// escape. So is every byte outside well-formed UTF-8, and a control
+// character in it (U+0080 to U+009F): a terminal showing the log may obey
+// 0x9B or U+009B as it obeys ESC [. blanks: whether a blank is one too, as
+// it is inside a field.
+static void logged(const char *text, bool blanks)
 {
-	for (; *s; s++) {
-		unsigned char c = *s, next = s[1];
-		bool c1 = c == 0xc2 && next >= 0x80 && next <= 0x9f;
-		if (c < 0x20 || c == 0x7f || c == '\\' || (blanks && c == ' ') || c1)
-			fprintf(stderr, "\\x%02x", c);
-		else
-			putc(c, stderr);
-		if (c1)
-			fprintf(stderr, "\\x%02x", *++s & 0xff);
+	for (auto s = reinterpret_cast<const unsigned char *>(text); *s;) {
+		int n = *s < 0x80 ? 1 : utf8(s);
+		bool escape = n == 0 || (n == 2 && s[0] == 0xc2 && s[1] <= 0x9f) || *s < 0x20 ||
+		              *s == 0x7f || *s == '\\' || (blanks && *s == ' ');
+		if (n == 0)
+			n = 1;
+		for (int i = 0; i < n; i++, s++)
+			if (escape)
+				fprintf(stderr, "\\x%02x", *s);
+			else
+				putc(*s, stderr);
 	}
 }
 
@@ -46,13 +63,20 @@ static void field(const char *name, const char *value)
 
 // One line on standard error, which every server keeps in a log of its
 // own: the message, then what matches it to its request among many. No
-// server adds the time to every line it takes from us, so we do.
-static void note(const char *msg)
+// server adds the time to every line it takes from us, so we do. A command
+// line quoted in the message holds PATH_INFO, the client's: its blanks are
+// escaped too, so that nothing in it can pass for a field of ours.
+static void note(const char *msg, const char *line)
 {
 	static char buf[1 << 16]; // one write for all but an absurd line
 	setvbuf(stderr, buf, _IOFBF, sizeof buf);
 	fputs("tolvane: ", stderr);
 	logged(msg, false);
+	if (line) {
+		fputs(" '", stderr);
+		logged(line, true);
+		fputs("'.", stderr);
+	}
 	const char *method = getenv("REQUEST_METHOD");
 	if (method)
 		field("method", method);
@@ -60,9 +84,12 @@ static void note(const char *msg)
 	if (uri) {
 		field("uri", uri);
 	} else {
-		// The URI as the server decoded it, and its query as it came.
+		// The URI as the server decoded it, and its query as it came. IIS
+		// sets PATH_INFO to the whole path, SCRIPT_NAME included.
 		const char *script = getenv("SCRIPT_NAME"), *path = getenv("PATH_INFO");
 		const char *query = getenv("QUERY_STRING");
+		if (script && path && strncmp(path, script, strlen(script)) == 0)
+			script = nullptr;
 		if (script || path) {
 			fputs(" uri=", stderr);
 			logged(script ? script : "", true);
@@ -88,13 +115,28 @@ static void note(const char *msg)
 	fflush(stderr);
 }
 
+// A failure message can quote PATH_INFO, which the client chose: printed
+// raw, a crafted link would put its own markup on our page.
+static void html(const char *text)
+{
+	for (const char *p = text; *p; p++) {
+		switch (*p) {
+		case '&': fputs("&amp;", stdout); break;
+		case '<': fputs("&lt;", stdout); break;
+		case '>': fputs("&gt;", stdout); break;
+		default: putchar(*p);
+		}
+	}
+}
+
 // Every failure ends here: one small page, exit status 1. The status tells
 // the client, monitors and caches who is at fault, as a server's own error
 // answers do; without it the server would answer 200 OK. The page is for
-// the client; the log line for whoever runs the server.
-[[noreturn]] static void error(const char *status, const char *msg)
+// the client; the log line for whoever runs the server. line: a command
+// line the message names, quoted after it.
+[[noreturn]] static void error(const char *status, const char *msg, const char *line = nullptr)
 {
-	note(msg);
+	note(msg, line);
 	fputs("Status: ", stdout);
 	fputs(status, stdout);
 	fputs("\n"
@@ -105,15 +147,11 @@ static void note(const char *msg)
 	      "  </head>\n"
 	      "  <body>\n"
 	      "    ", stdout);
-	// A failure message can quote PATH_INFO, which the client chose: printed
-	// raw, a crafted link would put its own markup on our page.
-	for (const char *p = msg; *p; p++) {
-		switch (*p) {
-		case '&': fputs("&amp;", stdout); break;
-		case '<': fputs("&lt;", stdout); break;
-		case '>': fputs("&gt;", stdout); break;
-		default: putchar(*p);
-		}
+	html(msg);
+	if (line) {
+		fputs(" '", stdout);
+		html(line);
+		fputs("'.", stdout);
 	}
 	fputs("\n"
 	      "  </body>\n"
@@ -132,23 +170,20 @@ static void append(char (&buf)[N], const char *s, const char *status = "500 Inte
 	memcpy(buf + len, s, n + 1);
 }
 
-// Parsed as atoi would, except that it saturates: a length of any number of
-// digits must stay outside the accepted range instead of wrapping into it.
-// False for a value without digits, which announces no length at all.
+// Blanks, decimal digits, blanks: nothing else is a length, so that no
+// stray character ("0x3", "3abc") makes a body of another length than the
+// one that comes. Saturates, so that any number of digits stays outside
+// the accepted range instead of wrapping into it.
 static bool content_length(const char *s, long long *length)
 {
-	while (*s == ' ' || (*s >= '\t' && *s <= '\r'))
-		s++;
-	bool negative = *s == '-';
-	if (*s == '-' || *s == '+')
-		s++;
-	long long n = 0;
+	s += strspn(s, " \t");
 	const char *digits = s;
+	long long n = 0;
 	for (; *s >= '0' && *s <= '9'; s++)
 		if (n <= INT_MAX)
 			n = n * 10 + (*s - '0');
-	*length = negative ? -n : n;
-	return s != digits;
+	*length = n;
+	return s != digits && !s[strspn(s, " \t")];
 }
 
 static const char *get(size_t *size)
@@ -163,17 +198,23 @@ static const char *get(size_t *size)
 	return query;
 }
 
-// A body that comes with another method is no request data, but a server
+// Apache passes a chunked body with no length, only the client's
+// Transfer-Encoding.
+static bool chunked()
+{
+	return getenv("HTTP_TRANSFER_ENCODING") != nullptr;
+}
+
+// A body that comes with a GET or HEAD is no request data, but a server
 // may wait for it to be read before it takes the response (Apache's
-// mod_cgid does): it is read and dropped, as far as it comes. Apache sets
-// no length for a chunked body, only the client's Transfer-Encoding: such
-// a body is read to its end.
+// mod_cgid does): it is read and dropped, as far as it comes, a chunked
+// one to its end.
 static void discard()
 {
 	const char *value = getenv("CONTENT_LENGTH");
 	long long n;
 	if (!value || !content_length(value, &n)) {
-		if (value || !getenv("HTTP_TRANSFER_ENCODING"))
+		if ((value && *value) || !chunked())
 			return;
 		n = LLONG_MAX;
 	}
@@ -187,35 +228,50 @@ static void discard()
 	}
 }
 
-// The body is bytes, NUL among them: it is counted, never measured.
-static void post(const char **data, size_t *size)
+// The body of a POST, PUT, PATCH or any method but GET and HEAD, which
+// passes on standard input as a POST's does. It is bytes, NUL among them:
+// counted, never measured. Only a POST must have one: another method
+// without a length (an empty CONTENT_LENGTH, the "no body" of CGI) runs
+// with empty input. A chunked body without a length has no end we could
+// pass on: it is read, so that the server sends the page, and refused.
+static void body(bool required, const char **data, size_t *size)
 {
 	const char *value = getenv("CONTENT_LENGTH");
-	if (!value) {
-		discard(); // or the server may not send the page
-		error("411 Length Required",
-		    "undefined environment variable to 'CONTENT_LENGTH'.");
+	if (!value || (!required && !*value)) {
+		if (!required && !chunked())
+			return;
+		discard();
+		error("411 Length Required", "undefined environment variable to 'CONTENT_LENGTH'.");
 	}
-	// The length is a 32-bit count and the buffer holds one byte more, so
-	// INT_MAX and above are as unobtainable as any negative length. An
-	// empty body, announced in digits, is a request like any other.
+	// The length is a 32-bit count, as it always was; an empty body,
+	// announced in digits, is a request like any other.
 	long long n;
 	if (!content_length(value, &n))
 		error("400 Bad Request", "cannot read stdin.");
-	if (n < 0 || n >= INT_MAX)
+	if (n >= INT_MAX)
 		error("413 Content Too Large", "cannot allocate memory.");
-	// Lives until exit by design. Held here, not only in main's frame,
-	// which is gone when the leak checker looks (gcc 14's LeakSanitizer
-	// calls it a leak).
-	static char *body;
-	body = sys_alloc(n + 1);
-	if (!body)
+	// Room for the whole body is reserved, and memory granted in steps as
+	// the bytes come: a client that announces a gigabyte and sends ten
+	// bytes costs 64 KiB. A step is an eighth of what came, so no more is
+	// ever granted than that beyond the body, and few calls grant it.
+	const size_t unit = 1 << 16;
+	size_t room = (n / unit + 1) * unit;
+	char *buf = sys_reserve(room);
+	if (!buf)
 		error("413 Content Too Large", "cannot allocate memory.");
-	*data = body;
+	for (size_t granted = 0, got = 0; got < (size_t)n;) {
+		size_t step = granted / 8 / unit * unit;
+		step = step < unit ? unit : step < room - granted ? step : room - granted;
+		if (!sys_grant(buf + granted, step))
+			error("413 Content Too Large", "cannot allocate memory.");
+		granted += step;
+		size_t want = (granted < (size_t)n ? granted : n) - got;
+		if (sys_read(buf + got, want) != want)
+			error("400 Bad Request", "cannot read stdin.");
+		got += want;
+	}
+	*data = buf;
 	*size = n;
-	if (sys_read(body, n) != (size_t)n)
-		error("400 Bad Request", "cannot read stdin.");
-	body[n] = '\0';
 }
 
 // Whole seconds from 1 to a day, in digits and nothing else: a value that a
@@ -236,14 +292,6 @@ static unsigned time_limit()
 	return n;
 }
 
-// A failure of the Java program names its whole command line.
-[[noreturn]] static void failed(const char *status, const char *what, const char *line)
-{
-	static char msg[4096 + 32];
-	snprintf(msg, sizeof msg, "%s '%s'.", what, line);
-	error(status, msg);
-}
-
 // A class path or class that is empty or only what the shell splits words
 // at adds no word to the line, so the words after it move up: PATH_INFO,
 // which the client chose, would become the class or, ending in .java, a
@@ -251,12 +299,50 @@ static unsigned time_limit()
 static const char *word(const char *name)
 {
 	const char *value = getenv(name);
-	if (value && !value[strspn(value, " \t\n")]) {
-		static char msg[64];
-		snprintf(msg, sizeof msg, "invalid environment variable to '%s'.", name);
-		error("500 Internal Server Error", msg);
-	}
+	if (value && !value[strspn(value, " \t\n")])
+		error("500 Internal Server Error", "invalid environment variable to", name);
 	return value;
+}
+
+// The launcher's options that take the next word as their value, unless it
+// starts with '-'.
+static bool valued(const char *option)
+{
+	static const char *const names[] = {
+	    "-cp", "-classpath", "--class-path", "-p", "--module-path", "--upgrade-module-path",
+	    "--add-modules", "--enable-native-access", "--limit-modules", "--add-exports",
+	    "--add-opens", "--add-reads", "--patch-module", "--describe-module", "-d", "--source"};
+	for (const char *name : names)
+		if (strcmp(option, name) == 0)
+			return true;
+	return false;
+}
+
+// Whether args, the launcher's arguments as the configuration made them,
+// name what it is to run (a class, -jar FILE, -m MODULE, a source file),
+// read as the launcher reads them. Only then is one more argument,
+// PATH_INFO, the program's own; else the client's text would be the class,
+// a source file to compile and run, or an option. The words of a JDK
+// argument file (@FILE) before the class are out of our sight: they could
+// take the class for an option's value, so such a line is refused too.
+bool names_program(char *const args[])
+{
+	for (; *args; args++) {
+		const char *a = *args;
+		if (a[0] == '@' && a[1] && a[1] != '@')
+			return false;
+		if (a[0] != '-')
+			return true;
+		if (strncmp(a, "--module=", 9) == 0 && a[9])
+			return true;
+		bool main = strcmp(a, "-m") == 0 || strcmp(a, "--module") == 0;
+		if ((main || valued(a)) && args[1] && args[1][0] != '-') {
+			if (main)
+				return true;
+			args++;
+		}
+	}
+	return false;
 }
 
 static void run_tolvane(const char *data, size_t size)
@@ -291,18 +377,20 @@ static void run_tolvane(const char *data, size_t size)
 		append(line, path, "414 URI Too Long");
 	}
 	const char *arg = path && *path ? path : nullptr; // an empty PATH_INFO is no argument
-	unsigned limit = time_limit();
 
+	// The limit is on all of it, the configuration's expansion included.
 	auto began = std::chrono::steady_clock::now();
+	sys_limit(time_limit());
 	switch (sys_spawn(line, words, arg)) {
 	case started:
 		break;
+	case invalid:
+		error("500 Internal Server Error", "invalid environment variable to", "TOLVANE_CLASS");
 	case unsafe:
 		error("400 Bad Request", "unsafe environment variable to 'PATH_INFO'.");
 	case unavailable:
 		error("503 Service Unavailable", "cannot execute java command.");
 	}
-	sys_limit(limit);
 	sys_feed(data, size);
 	ending how = sys_wait(&code);
 	ended = true;
@@ -312,9 +400,9 @@ static void run_tolvane(const char *data, size_t size)
 	case clean:
 		return;
 	case failure:
-		failed("500 Internal Server Error", "exit failure to", line);
+		error("500 Internal Server Error", "exit failure to", line);
 	case late:
-		failed("504 Gateway Timeout", "time limit exceeded to", line);
+		error("504 Gateway Timeout", "time limit exceeded to", line);
 	}
 }
 
@@ -327,12 +415,14 @@ int main()
 		    "undefined environment variable to 'REQUEST_METHOD'.");
 	const char *data = "";
 	size_t size = 0;
-	if (strcmp(method, "POST") == 0)
-		post(&data, &size);
-	else
+	if (strcmp(method, "GET") == 0) {
 		discard();
-	if (strcmp(method, "GET") == 0)
 		data = get(&size);
+	} else if (strcmp(method, "HEAD") == 0) {
+		discard();
+	} else {
+		body(strcmp(method, "POST") == 0, &data, &size);
+	}
 	run_tolvane(data, size);
 	return 0;
 }

@@ -24,9 +24,16 @@ void sys_init()
 {
 }
 
-char *sys_alloc(size_t n)
+// Reserved address space is no commitment: a client that announces a
+// gigabyte commits only what it sends.
+char *sys_reserve(size_t n)
 {
-	return static_cast<char *>(malloc(n));
+	return static_cast<char *>(VirtualAlloc(nullptr, n, MEM_RESERVE, PAGE_NOACCESS));
+}
+
+bool sys_grant(char *p, size_t n)
+{
+	return VirtualAlloc(p, n, MEM_COMMIT, PAGE_READWRITE) != nullptr;
 }
 
 // Straight from the handle: the runtime's text mode would take CR LF for
@@ -424,6 +431,25 @@ static bool shell(const char *home, const wchar_t *whome, const char *line, size
 	return true;
 }
 
+// Whether the configuration's words after the launcher's name, as the
+// launcher splits a line without quotes (at blanks and tabs), name what it
+// is to run. The text is the ANSI code page's, whose trail bytes are never
+// a blank or a tab.
+static bool names_program(const char *rest, size_t n)
+{
+	static char words[4096];
+	static char *args[sizeof words / 2 + 1];
+	if (n >= sizeof words)
+		return false;
+	memcpy(words, rest, n);
+	words[n] = '\0';
+	size_t k = 0;
+	for (char *w = strtok(words, " \t"); w; w = strtok(nullptr, " \t"))
+		args[k++] = w;
+	args[k] = nullptr;
+	return names_program(args);
+}
+
 start sys_spawn(const char *line, size_t n, const char *arg)
 {
 	// PATH_INFO as the server set it, not as the code page renders it.
@@ -446,6 +472,8 @@ start sys_spawn(const char *line, size_t n, const char *arg)
 	used = 0;
 	full = false;
 	if (ours) {
+		if (!names_program(line + skip, n - skip))
+			return invalid;
 		direct(whome, widen(line + skip, n - skip), path);
 	} else {
 		wchar_t system[MAX_PATH];

@@ -15,6 +15,7 @@ import re
 import resource
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -170,8 +171,24 @@ def text(v):
 
 
 def escaped(s, blanks):
-    return "".join("\\x%02x" % ord(c) if ord(c) < 0x20 or c in "\x7f\\" or (blanks and c == " ")
-                   else c for c in s)
+    """s (bytes as latin-1 text) as the log writes it: controls, "\\",
+    blanks inside fields, C1 controls and every byte outside well-formed
+    UTF-8 as \\xhh."""
+    b, out, i = s.encode("latin-1"), [], 0
+    while i < len(b):
+        n = next((n for n in (2, 3, 4) if b[i] >= 0x80 and utf8(b[i:i + n])), 1)
+        bad = (b[i] >= 0x80 and n == 1) or b[i] < 0x20 or b[i] in b"\x7f\\" or (
+            blanks and b[i] == 0x20) or (n == 2 and b[i] == 0xc2 and b[i + 1] <= 0x9f)
+        out += ["\\x%02x" % c if bad else chr(c) for c in b[i:i + n]]
+        i += n
+    return "".join(out)
+
+
+def utf8(seq):
+    try:
+        return len(seq.decode("utf-8")) == 1
+    except UnicodeDecodeError:
+        return False
 
 
 def logline(msg, env, ran=None):
@@ -179,18 +196,24 @@ def logline(msg, env, ran=None):
     method and URI from env, then ran: what the program's end says ("exit=2",
     "signal=9"), "" for a program started with no status to give, None for
     none started; its run time and the time of day stand as N and T."""
-    line = "tolvane: " + escaped(msg, False)
-    if "REQUEST_METHOD" in env:
-        line += " method=" + escaped(text(env["REQUEST_METHOD"]), True)
-    if "REQUEST_URI" in env:
-        line += " uri=" + escaped(text(env["REQUEST_URI"]), True)
-    elif "SCRIPT_NAME" in env or "PATH_INFO" in env:
-        query = text(env.get("QUERY_STRING", ""))
-        line += " uri=" + escaped(text(env.get("SCRIPT_NAME", "")) + text(env.get("PATH_INFO", ""))
-                                  + ("?" + query if query else ""), True)
-    if ran is not None:
-        line += (" " + ran if ran else "") + " ms=N"
     try:
+        # A command line the message quotes holds the client's PATH_INFO:
+        # its blanks are escaped as a field's are.
+        quoted = re.match(r"(.* to) '(.*)'\.$", msg, re.S)
+        line = "tolvane: " + (escaped(quoted[1], False) + " '" + escaped(quoted[2], True) + "'."
+                              if quoted else escaped(msg, False))
+        if "REQUEST_METHOD" in env:
+            line += " method=" + escaped(text(env["REQUEST_METHOD"]), True)
+        if "REQUEST_URI" in env:
+            line += " uri=" + escaped(text(env["REQUEST_URI"]), True)
+        elif "SCRIPT_NAME" in env or "PATH_INFO" in env:
+            query = text(env.get("QUERY_STRING", ""))
+            script, path = text(env.get("SCRIPT_NAME", "")), text(env.get("PATH_INFO", ""))
+            if "SCRIPT_NAME" in env and path.startswith(script):
+                script = ""  # IIS: PATH_INFO is the whole path
+            line += " uri=" + escaped(script + path + ("?" + query if query else ""), True)
+        if ran is not None:
+            line += (" " + ran if ran else "") + " ms=N"
         return (line + " utc=T\n").encode("latin-1")
     except UnicodeEncodeError:
         return None  # text only UTF-16 can carry
@@ -236,40 +259,47 @@ def intake():
         (get, b"", 1, page(SERVER, "undefined environment variable to 'QUERY_STRING'."), None, None),
         ({**get, "QUERY_STRING": ""}, b"", 0, OK, ["CGI"], b""),
         ({**get, "QUERY_STRING": "a=1&b=%20x+y"}, b"x", 0, OK, ["CGI"], b"a=1&b=%20x+y"),
-        ({"REQUEST_METHOD": "HEAD"}, b"", 0, OK, ["CGI"], b""),
-        ({"REQUEST_METHOD": "DELETE", "CONTENT_LENGTH": "3"}, b"abc", 0, OK, ["CGI"], b""),
+        ({"REQUEST_METHOD": "HEAD", "CONTENT_LENGTH": "3"}, b"abc", 0, OK, ["CGI"], b""),
         ({"REQUEST_METHOD": "get", "QUERY_STRING": "q"}, b"", 0, OK, ["CGI"], b""),
         ({"REQUEST_METHOD": ""}, b"", 0, OK, ["CGI"], b""),
         (post, b"abc", 1, page(LENGTH, "undefined environment variable to 'CONTENT_LENGTH'."),
          None, None),
-        # An empty body announced in digits is a request; no digits, no length.
+        # A length is blanks, digits, blanks; an empty body announced so is
+        # a request like any other. Anything else announces no length: run
+        # with another, the program would get other bytes than were sent.
         ({**post, "CONTENT_LENGTH": "0"}, b"", 0, OK, ["CGI"], b""),
-        ({**post, "CONTENT_LENGTH": "-0"}, b"", 0, OK, ["CGI"], b""),
-        ({**post, "CONTENT_LENGTH": " 0x"}, b"abc", 0, OK, ["CGI"], b""),
+        ({**post, "CONTENT_LENGTH": " \t12 \t"}, b"hello world!", 0, OK, ["CGI"], b"hello world!"),
+        ({**post, "CONTENT_LENGTH": "0x3"}, b"abc", 1, noread, None, None),
+        ({**post, "CONTENT_LENGTH": "12abc"}, b"hello world!", 1, noread, None, None),
+        ({**post, "CONTENT_LENGTH": "+5"}, b"hello world!", 1, noread, None, None),
+        ({**post, "CONTENT_LENGTH": "-0"}, b"", 1, noread, None, None),
+        ({**post, "CONTENT_LENGTH": "1 2"}, b"abc", 1, noread, None, None),
+        ({**post, "CONTENT_LENGTH": "3\n"}, b"abc", 1, noread, None, None),
         ({**post, "CONTENT_LENGTH": "abc"}, b"abc", 1, noread, None, None),
         ({**post, "CONTENT_LENGTH": ""}, b"", 1, noread, None, None),
-        ({**post, "CONTENT_LENGTH": "+"}, b"", 1, noread, None, None),
         ({**post, "CONTENT_LENGTH": "10"}, b"1234567", 1, noread, None, None),
-        ({**post, "CONTENT_LENGTH": " \t12"}, b"hello world!", 0, OK, ["CGI"], b"hello world!"),
-        ({**post, "CONTENT_LENGTH": "12abc"}, b"hello world!", 0, OK, ["CGI"], b"hello world!"),
-        ({**post, "CONTENT_LENGTH": "+5"}, b"hello world!", 0, OK, ["CGI"], b"hello"),
         ({**post, "CONTENT_LENGTH": "5", "QUERY_STRING": "q=1"}, b"a=b&c", 0, OK, ["CGI"], b"a=b&c"),
         # Bytes, not text: NUL and every other value arrive as sent.
         ({**post, "CONTENT_LENGTH": "5"}, b"ab\0cd", 0, OK, ["CGI"], b"ab\0cd"),
         ({**post, "CONTENT_LENGTH": "256"}, ALL_BYTES + b"x", 0, OK, ["CGI"], ALL_BYTES),
-        # Another method's body is read and dropped, as far as it comes.
-        ({"REQUEST_METHOD": "PUT", "CONTENT_LENGTH": "3"}, b"abc", 0, OK, ["CGI"], b""),
-        ({"REQUEST_METHOD": "PATCH", "CONTENT_LENGTH": "9"}, b"abc", 0, OK, ["CGI"], b""),
+        # Every method but GET and HEAD passes its body on as a POST does,
+        # with a POST's statuses; one without a length has none.
+        ({"REQUEST_METHOD": "PUT", "CONTENT_LENGTH": "3"}, b"abcdef", 0, OK, ["CGI"], b"abc"),
+        ({"REQUEST_METHOD": "PATCH", "CONTENT_LENGTH": "7"}, b'{"a":1}', 0, OK, ["CGI"], b'{"a":1}'),
+        ({"REQUEST_METHOD": "DELETE", "CONTENT_LENGTH": "3"}, b"abc", 0, OK, ["CGI"], b"abc"),
+        ({"REQUEST_METHOD": "post", "CONTENT_LENGTH": "3"}, b"abc", 0, OK, ["CGI"], b"abc"),
+        ({"REQUEST_METHOD": "DELETE"}, b"abc", 0, OK, ["CGI"], b""),
+        ({"REQUEST_METHOD": "DELETE", "CONTENT_LENGTH": ""}, b"abc", 0, OK, ["CGI"], b""),
+        ({"REQUEST_METHOD": "PATCH", "CONTENT_LENGTH": "9"}, b"abc", 1, noread, None, None),
+        ({"REQUEST_METHOD": "PUT", "CONTENT_LENGTH": "x"}, b"abc", 1, noread, None, None),
+        ({"REQUEST_METHOD": "PUT", "CONTENT_LENGTH": "2147483647"}, b"abc", 1, nomem, None, None),
         ({"REQUEST_METHOD": "GET", "QUERY_STRING": "q", "CONTENT_LENGTH": "2"}, b"ab", 0, OK,
          ["CGI"], b"q"),
-        ({"REQUEST_METHOD": "PUT", "CONTENT_LENGTH": "-3"}, b"abc", 0, OK, ["CGI"], b""),
-        ({**post, "CONTENT_LENGTH": "-1"}, b"abc", 1, nomem, None, None),
-        ({**post, "CONTENT_LENGTH": "-5"}, b"abc", 1, nomem, None, None),
+        ({**post, "CONTENT_LENGTH": "-1"}, b"abc", 1, noread, None, None),
+        ({**post, "CONTENT_LENGTH": "-" + "9" * 40}, b"abc", 1, noread, None, None),
         ({**post, "CONTENT_LENGTH": "2147483647"}, b"abc", 1, nomem, None, None),
         ({**post, "CONTENT_LENGTH": "4294967298"}, b"abc", 1, nomem, None, None),
         ({**post, "CONTENT_LENGTH": "9" * 40}, b"abc", 1, nomem, None, None),
-        ({**post, "CONTENT_LENGTH": "-" + "9" * 40}, b"abc", 1, nomem, None, None),
-        ({**post, "CONTENT_LENGTH": "-2147483649"}, b"abc", 1, nomem, None, None),
     ]
     if not WIN:  # wine may not grant the 2 GiB
         rows.append(({**post, "CONTENT_LENGTH": "2147483646"}, b"abc", 1, noread, None, None))
@@ -284,31 +314,54 @@ def intake():
         ({**post, "CONTENT_LENGTH": "5"}, b"hello world", 5, b"hello"),
         ({**post, "CONTENT_LENGTH": "100000"}, big, 100000, big[:100000]),
         ({**post, "CONTENT_LENGTH": "0"}, b"abc", 0, b""),
-        ({"REQUEST_METHOD": "PUT", "CONTENT_LENGTH": "3"}, b"abcdef", 3, b""),
-        ({"REQUEST_METHOD": "PATCH", "CONTENT_LENGTH": "100000"}, big, 100000, b""),
-        ({"REQUEST_METHOD": "PUT", "CONTENT_LENGTH": "300000"}, big, 200000, b""),
+        ({"REQUEST_METHOD": "PUT", "CONTENT_LENGTH": "3"}, b"abcdef", 3, b"abc"),
+        ({"REQUEST_METHOD": "PATCH", "CONTENT_LENGTH": "100000"}, big, 100000, big[:100000]),
+        ({"REQUEST_METHOD": "PUT", "CONTENT_LENGTH": "300000"}, big, 200000, None),
         ({**get, "QUERY_STRING": "q", "CONTENT_LENGTH": "2"}, b"abc", 2, b"q"),
-        ({"REQUEST_METHOD": "PUT", "CONTENT_LENGTH": "x"}, b"abc", 0, b""),
-        ({"REQUEST_METHOD": "DELETE", "CONTENT_LENGTH": "-3"}, b"abc", 0, b""),
+        ({**get, "QUERY_STRING": "q", "CONTENT_LENGTH": "0x3"}, b"abc", 0, b"q"),
+        ({"REQUEST_METHOD": "PUT", "CONTENT_LENGTH": "x"}, b"abc", 0, None),
+        ({"REQUEST_METHOD": "DELETE"}, b"abc", 0, b""),
         ({"REQUEST_METHOD": "HEAD"}, b"abc", 0, b""),
-        # A chunked body comes with no length (Apache): read to its end.
-        ({"REQUEST_METHOD": "PUT", "HTTP_TRANSFER_ENCODING": "chunked"}, big, 200000, b""),
+        ({"REQUEST_METHOD": "HEAD", "CONTENT_LENGTH": "2"}, b"abc", 2, b""),
+        # A chunked body comes with no length (Apache): read to its end,
+        # then refused, having no length to pass on; as a GET's, dropped.
+        ({"REQUEST_METHOD": "PUT", "HTTP_TRANSFER_ENCODING": "chunked"}, big, 200000, None),
         ({"REQUEST_METHOD": "PUT", "HTTP_TRANSFER_ENCODING": "chunked", "CONTENT_LENGTH": ""},
-         b"abc", 0, b""),
+         b"abc", 3, None),
+        ({**post, "HTTP_TRANSFER_ENCODING": "chunked"}, big, 200000, None),
+        ({**get, "QUERY_STRING": "q", "HTTP_TRANSFER_ENCODING": "chunked"}, big, 200000, b"q"),
     ]
+    chunked = page(LENGTH, "undefined environment variable to 'CONTENT_LENGTH'.")
     for env, content, want, data in rows:
         with tempfile.TemporaryFile(dir=ROOT) as f:
             f.write(content)
             f.seek(0)
             got = run(env, f)
-            check("read of %.80r" % env, (got[0], got[4], f.tell()), (0, data, want))
-    # A chunked POST has no length to read by: refused, once the body is read.
-    with tempfile.TemporaryFile(dir=ROOT) as f:
-        f.write(big)
-        f.seek(0)
-        got = run({**post, "HTTP_TRANSFER_ENCODING": "chunked"}, f)
-        check("read of a chunked POST", (got[0], got[1], f.tell()),
-              (1, page(LENGTH, "undefined environment variable to 'CONTENT_LENGTH'."), 200000))
+            status = (0, OK) if data is not None else (
+                1, chunked if "HTTP_TRANSFER_ENCODING" in env else noread)
+            check("read of %.80r" % env, (got[0], got[1], got[4], f.tell()), (*status, data, want))
+
+    # Memory follows what arrives: a client that announces a gigabyte and
+    # stalls after ten bytes holds the gateway's address space, not memory.
+    r, w = os.pipe()
+    gw = subprocess.Popen(["wine"] * WIN + [GATEWAY], stdin=r, stdout=subprocess.DEVNULL,
+                          stderr=subprocess.DEVNULL, env={**post, "CONTENT_LENGTH": str(1 << 30),
+                                                          **{k: os.environ[k] for k in os.environ
+                                                             if k.startswith("WINE")}})
+    os.close(r)
+    os.write(w, b"0123456789")
+    if not WIN and not SANITIZED:  # the sanitizers' runtime holds memory of its own
+        # Once it waits in a read of its standard input for the rest.
+        end = time.monotonic() + 10
+        while (not open("/proc/%d/syscall" % gw.pid).read().startswith("0 0x0 ")
+               and time.monotonic() < end):
+            time.sleep(0.05)
+        status = dict(l.split(":", 1) for l in open("/proc/%d/status" % gw.pid).read().splitlines())
+        held = [int(status[k].split()[0]) for k in ("VmRSS", "VmData")]
+        check("a gigabyte announced, ten bytes sent: KiB held and granted",
+              [k < 16 << 10 for k in held], [True, True])
+    os.close(w)
+    check("a gigabyte announced, ten bytes sent", gw.wait(30), 1)
 
 
 def command_lines():
@@ -338,8 +391,8 @@ def command_lines():
     ]
     if not WIN:
         # Lines the gateway may start without the shell, and lines only the
-        # shell can run as meant; either way the launcher gets what the
-        # shell would give it.
+        # shell can expand as meant; either way the launcher gets the words
+        # the shell would make of them.
         home = {"JAVA_HOME": "{jdk}"}
         rows += [
             ({**home, "TOLVANE_CP": "a.jar:b/c-1.jar,x@y+z%1", "TOLVANE_CLASS": "-Xss1m   s.Main",
@@ -349,9 +402,16 @@ def command_lines():
             ({"TOLVANE_CLASS": " CGI\t", "PATH_INFO": "/x"}, "java  CGI\t /x", ["CGI", "/x"]),
             ({"TOLVANE_CP": "$X", "X": "lib/x.jar"}, "java -cp $X CGI", ["-cp", "lib/x.jar", "CGI"]),
             ({"TOLVANE_CP": "~/lib", "HOME": "/h"}, "java -cp ~/lib CGI", ["-cp", "/h/lib", "CGI"]),
-            ({"TOLVANE_CP": "{jdk}/bin/j*"}, "java -cp {jdk}/bin/j* CGI",
+            # A class path's "*" is the JVM's to expand, into every jar there.
+            ({"TOLVANE_CP": "/srv/app.jar:/srv/lib/*"}, "java -cp /srv/app.jar:/srv/lib/* CGI",
+             ["-cp", "/srv/app.jar:/srv/lib/*", "CGI"]),
+            ({"TOLVANE_CP": "'{jdk}/bin/'*"}, "java -cp '{jdk}/bin/'* CGI",
              ["-cp", "{jdk}/bin/java", "CGI"]),
-            ({"JAVA_HOME": "X=1 {jdk}"}, "X=1 {jdk}/bin/java CGI", ["CGI"]),
+            ({"TOLVANE_CLASS": '-Da="x  y" $(echo C)GI'}, 'java -Da="x  y" $(echo C)GI',
+             ["-Da=x  y", "CGI"]),
+            # The shell expands words and runs nothing: an assignment before
+            # the launcher is a word, and names no file.
+            ({"JAVA_HOME": "X=1 {jdk}"}, "X=1 {jdk}/bin/java CGI", None, "X=1: not found"),
             ({"TOLVANE_CP": "a\tb"}, "java -cp a\tb CGI", ["-cp", "a", "b", "CGI"]),
         ]
         # JVM options with "=": after the first word, plain arguments.
@@ -433,16 +493,11 @@ def command_lines():
 
     if not WIN:
         # Shell syntax used on purpose, with a launcher that ends with 2:
-        # environment, then the status, output and arguments of the last
-        # launcher to run.
+        # environment, then the status, output and arguments of the launcher.
         get2 = {**get, "FAKE_EXIT": "2"}
         rows = [
-            ({"TOLVANE_CLASS": "CGI || true"}, 0, OK, ["CGI"]),
-            ({"TOLVANE_CLASS": "CGI; {jdk}/bin/java Again"}, 1,
-             OK + OK + page(SERVER, "exit failure to 'java CGI; {jdk}/bin/java Again'."), ["Again"]),
-            ({"JAVA_HOME": "FAKE_EXIT=0 {jdk}"}, 0, OK, ["CGI"]),
-            # ":" is the shell's own command, not a file to look for.
-            ({"JAVA_HOME": ": {jdk}"}, 0, b"", None),
+            ({"TOLVANE_CLASS": "CGI || true"}, 1,
+             OK + page(SERVER, "exit failure to 'java CGI || true'."), ["CGI"]),
             # A variable the server does not pass fails the line: left out,
             # PATH_INFO would take the class's place, a source file to run.
             ({"TOLVANE_CLASS": "-Xss1m $MAIN", "PATH_INFO": "/up/x.java"}, 1,
@@ -458,18 +513,16 @@ def command_lines():
             check("shell syntax %r" % env, (got[0], got[1].decode(), got[3]),
                   (status, fill(out.decode()), args))
 
-        # The shell is started only for a line that needs it.
+        # The launcher is the gateway's own child, whether the shell
+        # expanded the line or not: a gateway killed outright takes it along.
         gateway = os.path.basename(GATEWAY)[:15] + "\n"
-        for env, parent in (({}, gateway), ({"JAVA_HOME": "{jdk}", "PATH_INFO": "/$(x) 'y"}, gateway),
-                            ({"TOLVANE_CP": "${X-}"}, "sh\n"), ({"TOLVANE_CLASS": "CGI\t"}, "sh\n"),
-                            ({"JAVA_HOME": "{jdk}/"}, gateway),
-                            ({"PATH": "/nowhere:" + ROOT + "/path"}, gateway),
-                            ({"PATH": ROOT + "/path:/x%y"}, "sh\n"),
-                            ({"JAVA_HOME": "{jdk}", "TOLVANE_CLASS": "CGI#"}, "sh\n"),
-                            ({"JAVA_HOME": "{jdk}", "TOLVANE_CLASS": "-XX:A=/b -Dc==d CGI"}, gateway),
-                            ({"JAVA_HOME": "X=1 {jdk}"}, "sh\n"),
-                            ({"JAVA_HOME": "{jdk}", "TOLVANE_CLASS": "-Da=${b-} CGI"}, "sh\n")):
-            got = run({**get, **env}, launched={"parent": parent})
+        for env in ({}, {"JAVA_HOME": "{jdk}", "PATH_INFO": "/$(x) 'y"}, {"TOLVANE_CP": "${X-lib}"},
+                    {"TOLVANE_CLASS": "CGI\t"}, {"JAVA_HOME": "{jdk}/"},
+                    {"PATH": "/nowhere:" + ROOT + "/path"}, {"PATH": ROOT + "/path:/x%y"},
+                    {"JAVA_HOME": "{jdk}", "TOLVANE_CLASS": "CGI#"},
+                    {"JAVA_HOME": "{jdk}", "TOLVANE_CLASS": "-XX:A=/b -Dc==d CGI"},
+                    {"JAVA_HOME": "{jdk}", "TOLVANE_CLASS": "-Da=${b-} CGI"}):
+            got = run({**get, **env}, launched={"parent": gateway})
             check("started by %r" % env, got[0], 0)
 
     # The configuration alone is the server's fault; PATH_INFO the client's.
@@ -510,15 +563,54 @@ def hostile():
               want or (0, ["CGI", p], False))
 
     if not WIN:
-        # A configuration with a stray quote, escape or substitution may make
-        # the line fail; PATH_INFO still never becomes shell syntax.
-        for cls in ("CGI'", 'CGI"', "CGI\\", "CGI $(echo", "CGI `echo", "CGI ${x", "CGI #",
-                    "CGI <<E"):
-            for p in ("/\ntouch C", "/\ntouch C #", "/'; touch C; '", "/; touch C #",
-                      '/"; touch C #', "/$(touch C)", "/`touch C`", ") touch C #", "}; touch C #"):
+        # PATH_INFO is the program's last argument, exactly, or the request
+        # is refused: no ending of the configuration (shell syntax, stray
+        # quotes), no expansion that leaves no word, no line without a class
+        # makes it a command, an option, the class or a source file.
+        # configuration, the launcher's words before PATH_INFO (None: refused)
+        configs = [
+            ({"TOLVANE_CLASS": "CGI\n"}, ["CGI"]),
+            ({"TOLVANE_CLASS": "CGI;"}, ["CGI"]),
+            ({"TOLVANE_CLASS": "CGI #"}, ["CGI"]),
+            ({"TOLVANE_CLASS": "CGI <<E"}, ["CGI"]),
+            ({"TOLVANE_CLASS": "CGI \\"}, ["CGI", "\\"]),
+            ({"TOLVANE_CLASS": "CGI &"}, None),
+            ({"TOLVANE_CLASS": "CGI&&"}, None),
+            ({"TOLVANE_CLASS": "CGI |"}, None),
+            ({"TOLVANE_CLASS": "CGI|cat"}, None),
+            ({"TOLVANE_CLASS": "CGI; exit 0"}, None),
+            ({"TOLVANE_CLASS": "CGI'"}, None),
+            ({"TOLVANE_CLASS": 'CGI"'}, None),
+            ({"TOLVANE_CLASS": "CGI $(echo"}, None),
+            ({"TOLVANE_CLASS": "CGI `echo"}, None),
+            ({"TOLVANE_CLASS": "CGI ${x"}, None),
+            ({"TOLVANE_CLASS": "-Xshare:auto ${APP_MAIN-}"}, None),
+            ({"TOLVANE_CLASS": "-Xshare:auto $EMPTY", "EMPTY": ""}, None),
+            ({"TOLVANE_CP": "$EMPTY", "EMPTY": ""}, None),
+            ({"TOLVANE_CLASS": "$(echo -Da=1)"}, None),
+            ({"TOLVANE_CLASS": "-Xshare:auto"}, None),
+            ({"TOLVANE_CLASS": "-cp x"}, None),
+            ({"TOLVANE_CLASS": "-jar"}, None),
+            ({"TOLVANE_CLASS": "--module"}, None),
+            ({"TOLVANE_CLASS": "--source 17"}, None),
+            ({"TOLVANE_CLASS": "--add-modules x"}, None),
+            ({"TOLVANE_CLASS": "-version"}, None),
+            ({"TOLVANE_CLASS": "@/etc/app.args CGI"}, None),
+            ({"TOLVANE_CLASS": "-jar app.jar"}, ["-jar", "app.jar"]),
+            ({"TOLVANE_CLASS": "-m app/x.Main"}, ["-m", "app/x.Main"]),
+            ({"TOLVANE_CLASS": "--module=app"}, ["--module=app"]),
+            ({"TOLVANE_CLASS": "--source 17 /srv/App.java"}, ["--source", "17", "/srv/App.java"]),
+            ({"TOLVANE_CLASS": "--add-modules -x CGI"}, ["--add-modules", "-x", "CGI"]),
+            ({"TOLVANE_CLASS": "-p mods --add-modules=a CGI"}, ["-p", "mods", "--add-modules=a", "CGI"]),
+        ]
+        paths = ("/bin/sh", "/usr/bin/id", "/x.java", "-version", "/\n", ";id", "/;touch C",
+                 "$(touch C)", "`touch C`", "\ntouch C", "'; touch C; '", "/x; touch C #")
+        for config, words in configs:
+            for p in paths:
                 p = p.replace("C", canary)
-                got = run({**get, "TOLVANE_CLASS": cls, "PATH_INFO": p})
-                check("hostile %r with TOLVANE_CLASS %r" % (p, cls), os.path.exists(canary), False)
+                got = run({**get, **config, "PATH_INFO": p})
+                check("PATH_INFO %r with %r" % (p, config), (got[0], got[3], os.path.exists(canary)),
+                      (0, words + [p], False) if words else (1, None, False))
                 if os.path.exists(canary):
                     os.remove(canary)
 
@@ -536,12 +628,26 @@ def hostile():
         ({"SCRIPT_NAME": b"/app", "PATH_INFO": b"/p q\r"},
          b"/app/p\\x20q\\x0d"),
         ({"REQUEST_URI": long_uri}, long_uri),
+        # Bytes outside UTF-8 (0x9B alone is an 8-bit terminal's CSI), and
+        # what a decoder must not take for UTF-8 (overlong, surrogate).
+        ({"REQUEST_URI": b"/\x9b2J\xff\xc3(\xc0\xaf\xed\xa0\x80\xf0\x9f\x98\x80"},
+         b"/\\x9b2J\\xff\\xc3(\\xc0\\xaf\\xed\\xa0\\x80\xf0\x9f\x98\x80"),
+        # IIS: PATH_INFO holds SCRIPT_NAME already.
+        ({"SCRIPT_NAME": b"/cgi/t.exe", "PATH_INFO": b"/cgi/t.exe/cart"}, b"/cgi/t.exe/cart"),
     ]
     if not WIN:
         for env, uri in rows:
             got = run({"REQUEST_METHOD": "GET", **env})
             check("log line of %.60r" % env, (got[0], got[1], said(got[2])),
                   (1, bad, msg + uri + b" utc=T\n"))
+        # The command line that a failure quotes holds PATH_INFO: its blanks
+        # are escaped, so it cannot put fields ahead of the real ones.
+        env = {**get, "FAKE_EXIT": "2", "REQUEST_URI": "/app/real",
+               "PATH_INFO": b"/x' method=GET uri=/forged exit=0 ms=1 '\x9b"}
+        got = run(env)
+        fields = said(got[2]).split(b" ")
+        check("a forged log line", (said(got[2]), [f for f in fields if f.startswith(b"uri=")]),
+              (logline(message(got[1]), env, "exit=2"), [b"uri=/app/real"]))
 
     # Random text: any bytes on POSIX; on Windows any ASCII without cmd.exe,
     # and through it what cmd.exe may get is delivered and one forbidden
@@ -700,6 +806,31 @@ def signals():
         out = f.read()
     check("a response beyond the pipe, non-blocking output",
           (gw.wait(10), out, gw.stderr.read()), (0, b"x" * 300000, b""))
+
+    # A socket as standard output, non-blocking, its reader slow: no
+    # description of its own can be opened for it, and the response must
+    # still arrive whole, and the socket be given back as it came.
+    ours, theirs = socket.socketpair()
+    theirs.setblocking(False)
+    gw = subprocess.Popen([GATEWAY], stdout=theirs, stderr=subprocess.PIPE, env={
+        **get, "FAKE_FILL": "3000096", "FAKE_LOG": tempfile.mkdtemp(dir=ROOT),
+        "PATH": ROOT + "/path:/usr/bin:/bin"})
+    kept = os.dup(theirs.fileno())  # the description's flags, once it is over
+    theirs.close()
+    time.sleep(1)
+    ours.settimeout(10)
+    out = []
+    try:  # the whole response, or what came before the writers gave up
+        while sum(map(len, out)) < 3000096 and (piece := ours.recv(1 << 16)):
+            out.append(piece)
+    except TimeoutError:
+        pass
+    out = b"".join(out)
+    check("a 3 MB response through a non-blocking socket",
+          (gw.wait(10), len(out), out == b"x" * 3000096, gw.stderr.read(), os.get_blocking(kept)),
+          (0, 3000096, True, b"", False))
+    os.close(kept)
+    ours.close()
 
     # The same for standard error, the server's log: the line waits its turn,
     # the shell's reason for a launcher not run too.
@@ -1110,17 +1241,27 @@ def limits():
         check("limit, " + label, (got[0], got[1], least <= took < most, len(pids),
                                   all_gone(pids)), (1, out, True, (processes or [1])[0], True))
 
-    # The grace is for all that the request started: through the shell,
-    # which dies at once, the program's SIGTERM handler still gets its
-    # 300 ms, and the grace ends when nothing of the group is left.
+    # The limit holds while the shell expands the configuration, too.
+    start = time.monotonic()
+    env = {**get, "TOLVANE_CLASS": "$(sleep 60; echo CGI)", "TOLVANE_TIMEOUT": "1"}
+    got = run(env)
+    late = page(TIMEOUT, "time limit exceeded to 'java $(sleep 60; echo CGI)'.")
+    check("limit, expanding the configuration", (got[0], got[1], got[3], said(got[2]),
+                                                 time.monotonic() - start < 4),
+          (1, late, None, logline(message(late), env, "signal=15"), True))
+
+    # The grace is for the program's own ending: its SIGTERM handler gets
+    # its 300 ms, as a JVM's shutdown hooks would, on a line the shell
+    # expanded too; the grace ends when nothing of the group is left, and
+    # the log has the status the handler ended with.
     shell = {**get, "QUERY_STRING": "hook", "TOLVANE_CP": "$CLASSES", "CLASSES": "c"}
     start = time.monotonic()
     got = run({**shell, "TOLVANE_TIMEOUT": "1"})
     took = time.monotonic() - start
     late = page(TIMEOUT, "time limit exceeded to 'java -cp $CLASSES CGI'.")
-    check("limit, a program's handler behind the shell",
+    check("limit, a program's handler",
           (got[0], got[1], said(got[2]), os.path.exists(last_log + "/hooked"), 1.2 < took < 2.5),
-          (1, late, logline(message(late), shell, "signal=15"), True, True))
+          (1, late, logline(message(late), shell, "exit=0"), True, True))
     log = tempfile.mkdtemp(dir=ROOT)
     gw = subprocess.Popen([GATEWAY], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env={
         **shell, "FAKE_LOG": log, "PATH": ROOT + "/path:/usr/bin:/bin"})
@@ -1130,7 +1271,7 @@ def limits():
         time.sleep(0.05)
     time.sleep(0.2)
     gw.terminate()
-    check("SIGTERM, a program's handler behind the shell",
+    check("SIGTERM, a program's handler",
           (gw.wait(10), os.path.exists(log + "/hooked")), (-15, True))
 
     # A program that ended in time is in time, even when the gateway, held

@@ -153,8 +153,11 @@ def with_jvm():
         check("%s %s" % (method, url), request(port, method, url, body, form), want)
     check("no command ran", os.path.exists(canary), False)
     # The failure's line in the server's log, where the set-up sends it.
-    line = ("tolvane: exit failure to '%s/bin/java -cp %s/classes NoSuchClass /x'. method=GET "
-            "uri=/broken/x exit=1 ms=" % (java_home(), ROOT))
+    # The command line's blanks escaped, for the client's PATH_INFO is in
+    # it; httpd's mod_cgi escapes our backslashes again.
+    line = ("tolvane: exit failure to '%s'. method=GET uri=/broken/x exit=1 ms=" % (
+        "%s/bin/java -cp %s/classes NoSuchClass /x" % (java_home(), ROOT)).replace(
+            " ", "\\\\x20" if SERVER == "apache2" else "\\x20"))
     log = ROOT + "/jvm/" + ("breakage.log" if SERVER == "lighttpd" else "error.log")
     deadline = time.monotonic() + 5
     while line not in open(log, errors="replace").read() and time.monotonic() < deadline:
