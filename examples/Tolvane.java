@@ -326,8 +326,10 @@ public final class Tolvane {
                 int semi = header.indexOf(';', i);
                 if (semi < 0)
                     semi = header.length();
-                int eq = header.indexOf('=', i);
-                if (eq >= 0 && eq < semi) {
+                int eq = i;
+                while (eq < semi && header.charAt(eq) != '=')
+                    eq++;
+                if (eq < semi) {
                     String name = header.substring(i, eq).trim();
                     String value = header.substring(eq + 1, semi).trim();
                     if (value.length() > 1 && value.charAt(0) == '"'
@@ -442,8 +444,12 @@ public final class Tolvane {
                 int end = head.indexOf("\r\n", i);
                 if (end < 0)
                     end = head.length();
-                int colon = head.indexOf(':', i);
-                if (colon >= 0 && colon < end) {
+                // Not indexOf(':'): it would read on past a line without
+                // one, and a million such lines would take hours.
+                int colon = i;
+                while (colon < end && head.charAt(colon) != ':')
+                    colon++;
+                if (colon < end) {
                     String key = head.substring(i, colon).trim().toLowerCase(Locale.ROOT);
                     String value = head.substring(colon + 1, end).trim();
                     if (key.equals("content-type"))
