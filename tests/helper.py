@@ -24,9 +24,10 @@ GSON = "/usr/share/java/gson.jar"  # libgoogle-gson-java, as docs/program.md say
 WORK = tempfile.mkdtemp(prefix="tolvane-helper-")
 
 # A request may load this many classes more than a program that prints one
-# line. Measured: 23 to 29 on JDK 17, 33 to 42 on JDK 25; one '+' adds 84
-# (JDK 17) to 195 (JDK 25), a lambda 90 to 175, a first regular expression 14
-# or more, all of which FORBIDDEN names too.
+# line. Measured here: 18 to 22 on JDK 17, 25 to 35 on JDK 25, where the
+# helper before loaded 100 and 114 (JDK 17), 216 and 237 (JDK 25) for the
+# form's GET and POST. One '+' adds 84 (JDK 17) to 195 (JDK 25), a lambda 90
+# to 175, a first regular expression 14 or more: FORBIDDEN names them too.
 BUDGET = 50
 FORBIDDEN = ("java.util.regex.", "java.lang.invoke.StringConcatFactory",
              "java.lang.invoke.LambdaMetafactory", "java.util.Formatter")
