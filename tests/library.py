@@ -95,6 +95,7 @@ def through_server(port):
     odd = (b"preamble\r\n--b=1\r\nContent-Disposition: form-data; filename=\"x; name=y.bin\"; "
            b"name=\"f\"\r\n\r\nabc\r\n--b=1--")
     odd_type = {"Content-Type": 'multipart/form-data; boundary="b=1"'}
+    smuggled = b'Content-Disposition: form-data; name="s"; filename="s.txt"\r\n\r\nx\r\n'
     rows = [
         # method, URL, body, request headers, expected status, headers, body
         ("POST", "/app/greet", "name=" + encoded, form, redirect("/app/greet?name=" + encoded)),
@@ -116,9 +117,17 @@ def through_server(port):
         ("POST", "/app/files", odd, odd_type,
          (200, {"Content-Type": "text/plain; charset=utf-8"},
           ("f x; name=y.bin 3 %s\n" % sha(b"abc")).encode())),
+        # A quoted parameter is text: the parts are those of the real boundary.
+        ("POST", "/app/files", b"--evil\r\n" + smuggled.replace(b"s.txt", b"e.txt") + b"--evil--\r\n"
+         b"--real\r\n" + smuggled + b"--real--", {"Content-Type": 'multipart/form-data; x="; boundary=evil"; boundary=real'},
+         (200, {"Content-Type": "text/plain; charset=utf-8"}, ("s s.txt 1 %s\n" % sha(b"x")).encode())),
+        # A body cut short is refused by the program's own page.
+        ("POST", "/app/files", files[:len(files) // 2], files_type,
+         (400, {"Content-Type": "text/html; charset=utf-8"}, b"<!DOCTYPE html>\n<title>400 Bad Request"
+          b"</title>\n<h1>Bad Request</h1>\n<p>a multipart body cut short</p>\n")),
         ("GET", "/app/files", None, {},
-         (405, {"Content-Type": "text/plain", "Content-Length": "12", "Allow": "POST"},
-          b"POST a form\n")),
+         (405, {"Content-Type": "text/plain; charset=utf-8", "Content-Length": "23", "Allow": "POST"},
+          b"405 Method Not Allowed\n")),
     ]
     for method, url, body, headers, want in rows:
         got = request(port, method, url, body.encode() if isinstance(body, str) else body, headers)
