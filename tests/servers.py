@@ -125,6 +125,7 @@ def with_jvm():
     page = ("<html>\n  <head>\n    <title>ERROR - [Tolvane]</title>\n  </head>\n"
             "  <body>\n    exit failure to '%s/bin/java -cp %s/classes NoSuchClass /x'.\n"
             "  </body>\n</html>\n" % (java_home(), ROOT)).encode()
+    big = os.urandom(100000)
     rows = [
         # method, URL, body, expected content type and body
         ("GET", "/app/cart/7?a=1&b=%20x+y", None, echo("GET", "/cart/7", b"a=1&b=%20x+y")),
@@ -138,9 +139,10 @@ def with_jvm():
         # Bodies are bytes, all of them; an empty one is a request too.
         ("POST", "/app/bytes", bytes(range(256)), echo("POST", "/bytes", bytes(range(256)))),
         ("POST", "/app/empty", b"", echo("POST", "/empty", b"")),
-        # Another method's body is read and dropped, and the server answers.
-        ("PUT", "/app/p", b"name=Ada", echo("PUT", "/p", b"")),
-        ("PATCH", "/app/p", os.urandom(100000), echo("PATCH", "/p", b"")),
+        # Every method's body reaches the program as a POST's does.
+        ("PUT", "/app/p", b'{"name":"Ada"}', echo("PUT", "/p", b'{"name":"Ada"}')),
+        ("PATCH", "/app/p", big, echo("PATCH", "/p", big)),
+        ("DELETE", "/app/d", b"", echo("DELETE", "/d", b"")),
     ]
     # Shell syntax in the URL's path arrives as one argument and runs nothing.
     canary = ROOT + "/pwned"

@@ -398,16 +398,18 @@ def main():
         ("POST", "/app/upload", upload, echo("POST", "/upload", upload)),
         ("POST", "/app/bytes", bytes(range(256)), echo("POST", "/bytes", bytes(range(256)))),
         ("POST", "/app/empty", b"", echo("POST", "/empty", b"")),
-        # Only a POST's body is passed on; another's is read and dropped, or
-        # mod_cgid would close the connection without an answer.
-        ("PUT", "/app/p", b"name=Ada", echo("PUT", "/p", b"")),
+        # Every method's body reaches the program as a POST's does: a JSON
+        # API's PUT and PATCH, a DELETE with a body and one without.
+        ("PUT", "/app/p", b'{"name":"Ada","n":1}', echo("PUT", "/p", b'{"name":"Ada","n":1}')),
+        ("PATCH", "/app/p", b'{"n":2}', echo("PATCH", "/p", b'{"n":2}')),
+        ("DELETE", "/app/d", b'{"id":7}', echo("DELETE", "/d", b'{"id":7}')),
         ("DELETE", "/app/d", None, echo("DELETE", "/d", b"")),
         # A chunked body (a generator: http.client sends it so). Apache passes
         # it on with no length: read to its end, it has no length to pass on
         # and is refused; the other servers store it and set one.
         *[(method, "/app/pc", iter([upload] * 2), (411, "text/html", page(
             "undefined environment variable to 'CONTENT_LENGTH'.")) if SERVER == "apache2" else
-           echo(method, "/pc", upload * 2 if method == "POST" else b""))
+           echo(method, "/pc", upload * 2))
           for method in ("POST", "PUT")],
         # A bare /app has no PATH_INFO: the program gets no argument.
         ("GET", "/app", None, echo("GET", "", b"")),
