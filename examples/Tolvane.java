@@ -200,9 +200,10 @@ public final class Tolvane {
         }
 
         /**
-         * Reads the request the gateway passes on: PATH_INFO as the first
-         * argument, the CGI variables, and, for any method but GET and
-         * HEAD, CONTENT_LENGTH bytes of body on standard input (none when
+         * Reads the request the gateway passes on: the CGI variables
+         * (PATH_INFO among them, also the last argument), and, for any
+         * method but GET and HEAD, CONTENT_LENGTH bytes of body on standard
+         * input (none when
          * CONTENT_LENGTH is unset). A GET's standard input holds its query
          * string and a HEAD's nothing: both take the query from
          * QUERY_STRING, and answer alike. A body shorter than announced is
@@ -229,8 +230,13 @@ public final class Tolvane {
                             .append(body.length).append(" of its ").append(length)
                             .append(" bytes").toString());
             }
-            return new Request(method, env("SCRIPT_NAME", ""), args.length > 0 ? args[0]
-                    : env("PATH_INFO", ""), env("QUERY_STRING", ""), headers, body);
+            // PATH_INFO from the environment, which the JVM reads exactly on
+            // every system (on Windows in UTF-16, where an argument passes
+            // through the ANSI code page); the gateway's last argument where
+            // there is none, as in a run by hand.
+            return new Request(method, env("SCRIPT_NAME", ""), env("PATH_INFO",
+                    args.length > 0 ? args[args.length - 1] : ""), env("QUERY_STRING", ""),
+                    headers, body);
         }
 
         /**
