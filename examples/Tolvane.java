@@ -203,11 +203,10 @@ public final class Tolvane {
          * Reads the request the gateway passes on: the CGI variables
          * (PATH_INFO among them, also the last argument), and, for any
          * method but GET and HEAD, CONTENT_LENGTH bytes of body on standard
-         * input (none when
-         * CONTENT_LENGTH is unset). A GET's standard input holds its query
-         * string and a HEAD's nothing: both take the query from
-         * QUERY_STRING, and answer alike. A body shorter than announced is
-         * a BadRequest.
+         * input (none when CONTENT_LENGTH is unset). A GET's standard input
+         * holds its query string and a HEAD's nothing: both take the query
+         * from QUERY_STRING, and answer alike. A body shorter than
+         * announced is a BadRequest.
          */
         public static Request read(String[] args) throws IOException {
             String method = env("REQUEST_METHOD", "GET");
