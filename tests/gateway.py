@@ -412,6 +412,9 @@ def command_lines():
             # The shell expands words and runs nothing: an assignment before
             # the launcher is a word, and names no file.
             ({"JAVA_HOME": "X=1 {jdk}"}, "X=1 {jdk}/bin/java CGI", None, "X=1: not found"),
+            # The launcher's own path is the shell's to glob, as it always
+            # was: only the launcher expands a class path's "*".
+            ({"JAVA_HOME": "{root}/jd*"}, "{root}/jd*/bin/java CGI", ["CGI"]),
             ({"TOLVANE_CP": "a\tb"}, "java -cp a\tb CGI", ["-cp", "a", "b", "CGI"]),
         ]
         # JVM options with "=": after the first word, plain arguments.
@@ -465,7 +468,8 @@ def command_lines():
         failure = page(SERVER, "exit failure to '%s'." % line)
         # The launcher runs under the name the line gives it, unless a
         # script stands in between.
-        name = None if WIN or "kinds/" in repr(env) or "=" in line else fill(line.split()[0])
+        name = (None if WIN or "kinds/" in repr(env) or "=" in line or "*" in line.split()[0]
+                else fill(line.split()[0]))
         got = run({**get, **env}, launched={"argv0": name} if name and args else {})
         check(label, got[:2] + got[3:], (0, OK, args, b"q") if args else (1, failure, None, None))
         # A launcher that could not be run: why, as the shell would say it,
