@@ -1341,7 +1341,7 @@ def limits():
     got = run({**get, "TOLVANE_CLASS": "CGI; exec >/dev/null; sleep 10", "TOLVANE_TIMEOUT": "1"})
     check("limit, expanding the configuration, its output closed",
           (got[0], got[1], got[3], time.monotonic() - start < 4),
-          (1, page(TIMEOUT, "time limit exceeded to 'java CGI; exec >/dev/null; sleep 10'."),
+          (1, page(TIMEOUT, "time limit exceeded to 'java CGI; exec &gt;/dev/null; sleep 10'."),
            None, True))
 
     # A server's SIGTERM while the shell expands the configuration ends the
