@@ -412,6 +412,9 @@ def command_lines():
             # The shell expands words and runs nothing: an assignment before
             # the launcher is a word, and names no file.
             ({"JAVA_HOME": "X=1 {jdk}"}, "X=1 {jdk}/bin/java CGI", None, "X=1: not found"),
+            # The launcher's own path is the shell's to glob, as it always
+            # was: only the launcher expands a class path's "*".
+            ({"JAVA_HOME": "{root}/jd*"}, "{root}/jd*/bin/java CGI", ["CGI"]),
             ({"TOLVANE_CP": "a\tb"}, "java -cp a\tb CGI", ["-cp", "a", "b", "CGI"]),
         ]
         # JVM options with "=": after the first word, plain arguments.
@@ -465,7 +468,8 @@ def command_lines():
         failure = page(SERVER, "exit failure to '%s'." % line)
         # The launcher runs under the name the line gives it, unless a
         # script stands in between.
-        name = None if WIN or "kinds/" in repr(env) or "=" in line else fill(line.split()[0])
+        name = (None if WIN or "kinds/" in repr(env) or "=" in line or "*" in line.split()[0]
+                else fill(line.split()[0]))
         got = run({**get, **env}, launched={"argv0": name} if name and args else {})
         check(label, got[:2] + got[3:], (0, OK, args, b"q") if args else (1, failure, None, None))
         # A launcher that could not be run: why, as the shell would say it,
@@ -602,6 +606,24 @@ def hostile():
             ({"TOLVANE_CLASS": "--source 17 /srv/App.java"}, ["--source", "17", "/srv/App.java"]),
             ({"TOLVANE_CLASS": "--add-modules -x CGI"}, ["--add-modules", "-x", "CGI"]),
             ({"TOLVANE_CLASS": "-p mods --add-modules=a CGI"}, ["-p", "mods", "--add-modules=a", "CGI"]),
+            # The launcher expands an argument file in an option's value too
+            # (an empty one, or one ending in -cp, makes PATH_INFO the class);
+            # "@@" is a plain "@".
+            ({"TOLVANE_CP": "@/etc/app.cp"}, None),
+            ({"TOLVANE_CLASS": "-m @/etc/app.module"}, None),
+            ({"TOLVANE_CLASS": "--add-modules @/etc/app.modules CGI"}, None),
+            ({"TOLVANE_CP": "@@lib"}, ["-cp", "@@lib", "CGI"]),
+            # The launcher reads JDK_JAVA_OPTIONS ahead of its arguments: a
+            # last option there takes the class as its value.
+            ({"JDK_JAVA_OPTIONS": "-cp"}, None),
+            ({"JDK_JAVA_OPTIONS": "-Xss1m --add-modules"}, None),
+            ({"JDK_JAVA_OPTIONS": "@/etc/jdk.args"}, None),
+            ({"JDK_JAVA_OPTIONS": "-Xss1m --add-opens java.base/java.lang=ALL-UNNAMED"}, ["CGI"]),
+            # A command before the launcher (env, nice) is no class: the
+            # words after the launcher must name one.
+            ({"JAVA_HOME": "/usr/bin/env {jdk}", "TOLVANE_CLASS": "-Xshare:auto ${APP_MAIN-}"}, None),
+            ({"JAVA_HOME": "/usr/bin/nice {jdk}", "TOLVANE_CLASS": "-Xshare:auto"}, None),
+            ({"JAVA_HOME": "/usr/bin/env LC_ALL=C.UTF-8 {jdk}"}, ["CGI"]),
         ]
         paths = ("/bin/sh", "/usr/bin/id", "/x.java", "-version", "/\n", ";id", "/;touch C",
                  "$(touch C)", "`touch C`", "\ntouch C", "'; touch C; '", "/x; touch C #")
@@ -613,6 +635,25 @@ def hostile():
                       (0, words + [p], False) if words else (1, None, False))
                 if os.path.exists(canary):
                     os.remove(canary)
+
+        # An expansion of more words than usual (empty ones, where IFS is
+        # not a blank): the launcher gets them all or the request is
+        # refused; the gateway neither hangs nor dies of it.
+        many = 60000
+        env = {**get, "PATH_INFO": "/p", "PATH": ROOT + "/path:/usr/bin:/bin",
+               "TOLVANE_CLASS": "CGI; IFS=:; set -- java CGI $(printf %%%ds | tr ' ' :)" % many}
+        log = tempfile.mkdtemp(dir=ROOT)
+        try:
+            p = subprocess.run([GATEWAY], env={**env, "FAKE_LOG": log}, capture_output=True,
+                               timeout=30)
+            got = (p.returncode, p.stdout)
+        except subprocess.TimeoutExpired:
+            got = ("no answer in 30 s", b"")
+        args = recorded(log, "args")
+        got += (args and args.split(b"\0")[:-1],)
+        ran = got == (0, OK, [b"CGI"] + [b""] * many + [b"/p"])
+        refused = got == (1, page(SERVER, "invalid environment variable to 'TOLVANE_CLASS'."), None)
+        check("%d empty words" % many, ran or refused or (got[0], got[1][-200:]), True)
 
     # The log line: a client's URI, query or path can neither end it, nor
     # add a field, nor send a terminal its controls (ESC [ and U+009B, the
@@ -634,6 +675,9 @@ def hostile():
          b"/\\x9b2J\\xff\\xc3(\\xc0\\xaf\\xed\\xa0\\x80\xf0\x9f\x98\x80"),
         # IIS: PATH_INFO holds SCRIPT_NAME already.
         ({"SCRIPT_NAME": b"/cgi/t.exe", "PATH_INFO": b"/cgi/t.exe/cart"}, b"/cgi/t.exe/cart"),
+        # Elsewhere a path that only starts with SCRIPT_NAME's text is
+        # another path: /app/apple is no request for /apple.
+        ({"SCRIPT_NAME": b"/app", "PATH_INFO": b"/apple"}, b"/app/apple"),
     ]
     if not WIN:
         for env, uri in rows:
@@ -831,6 +875,49 @@ def signals():
           (0, 3000096, True, b"", False))
     os.close(kept)
     ours.close()
+
+    # A request that fails before or without a launcher gives the socket
+    # back as it came too.
+    for env in ({"JAVA_HOME": "/none"}, {"TOLVANE_CLASS": "$NONE"}, {"TOLVANE_CLASS": "-Xss1m"}):
+        ours, theirs = socket.socketpair()
+        theirs.setblocking(False)
+        gw = subprocess.Popen([GATEWAY], stdout=theirs, stderr=subprocess.DEVNULL,
+                              env={**get, **env, "PATH": ROOT + "/path:/usr/bin:/bin"})
+        kept = os.dup(theirs.fileno())
+        theirs.close()
+        check("a non-blocking socket given back, %r" % env, (gw.wait(10), os.get_blocking(kept)),
+              (1, False))
+        os.close(kept)
+        ours.close()
+
+    # A pipe that cannot be opened anew (no descriptor left for it; a
+    # server that made it as another user; no /proc) must still not reach
+    # the launcher non-blocking: the response would arrive cut, as a
+    # success.
+    def another_user():
+        os.setgroups([])
+        os.setgid(65534)
+        os.setuid(65534)
+    setups = [] if SANITIZED else [  # the sanitizers' runtime needs descriptors of its own
+        ("a descriptor limit of 5", lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (5, 5)))]
+    if os.geteuid() == 0:
+        setups.append(("another user's pipe", another_user))
+    home = tempfile.mkdtemp()  # a launcher that another user can run
+    os.makedirs(home + "/bin")
+    shutil.copy(LAUNCHER, home + "/bin/java")
+    os.chmod(home, 0o755)
+    for label, setup in setups:
+        r, w = os.pipe()
+        os.set_blocking(w, False)
+        gw = subprocess.Popen([GATEWAY], stdout=w, stderr=subprocess.PIPE, preexec_fn=setup,
+                              env={**get, "FAKE_FILL": "300000", "JAVA_HOME": home})
+        os.close(w)
+        time.sleep(1)
+        with os.fdopen(r, "rb") as f:
+            out = f.read()
+        check("a response beyond the pipe, non-blocking output, %s" % label,
+              (gw.wait(10), len(out), gw.stderr.read()), (0, 300000, b""))
+    shutil.rmtree(home)
 
     # The same for standard error, the server's log: the line waits its turn,
     # the shell's reason for a launcher not run too.
@@ -1249,6 +1336,39 @@ def limits():
     check("limit, expanding the configuration", (got[0], got[1], got[3], said(got[2]),
                                                  time.monotonic() - start < 4),
           (1, late, None, logline(message(late), env, "signal=15"), True))
+    # Also for a shell that is done with its output but not with its work.
+    start = time.monotonic()
+    got = run({**get, "TOLVANE_CLASS": "CGI; exec >/dev/null; sleep 10", "TOLVANE_TIMEOUT": "1"})
+    check("limit, expanding the configuration, its output closed",
+          (got[0], got[1], got[3], time.monotonic() - start < 4),
+          (1, page(TIMEOUT, "time limit exceeded to 'java CGI; exec &gt;/dev/null; sleep 10'."),
+           None, True))
+
+    # A server's SIGTERM while the shell expands the configuration ends the
+    # request at once, and what the expansion started with it; no launcher
+    # starts after it.
+    log = tempfile.mkdtemp(dir=ROOT)
+    gw = subprocess.Popen([GATEWAY], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env={
+        **get, "FAKE_LOG": log, "PATH": ROOT + "/path:/usr/bin:/bin",
+        "TOLVANE_CLASS": "$(sh -c 'echo $$ >%s/expanding; exec sleep 30'; echo CGI)" % log})
+    end = time.monotonic() + 10
+    while not recorded(log, "expanding") and time.monotonic() < end:
+        time.sleep(0.05)
+    time.sleep(0.2)
+    sleeper = int(recorded(log, "expanding") or 0)
+    gw.terminate()
+    start = time.monotonic()
+    try:
+        status = gw.wait(10)
+    except subprocess.TimeoutExpired:
+        status = "still running after 10 s"
+        gw.kill()
+        gw.wait()
+    check("SIGTERM while the configuration expands",
+          (status, time.monotonic() - start < 3, sleeper > 0 and all_gone([sleeper], within=3),
+           recorded(log, "pid")), (-15, True, True, None))
+    if sleeper and not gone(sleeper):
+        os.kill(sleeper, signal.SIGKILL)
 
     # The grace is for the program's own ending: its SIGTERM handler gets
     # its 300 ms, as a JVM's shutdown hooks would, on a line the shell
