@@ -280,8 +280,10 @@ bool sys_exact(const char *, const char *)
 // ourselves and save a process per request. A "=" is the shell's only in
 // the words before the command, where it makes an assignment: after the
 // first word it is a byte like any other, as in the JVM's -XX:Name=value
-// options. A "*" goes to the launcher as it stands, which expands a class
-// path's lib/* itself, into every jar there.
+// options. So is a "*", which goes to the launcher as it stands: it
+// expands a class path's lib/* itself, into every jar there. In the first
+// word it is the shell's pattern, as JAVA_HOME=/usr/lib/jvm/java-17-* has
+// always been.
 static bool plain(const char *line, size_t n)
 {
 	size_t word = 0;
@@ -290,7 +292,7 @@ static bool plain(const char *line, size_t n)
 		if (c != ' ' && (i == 0 || line[i - 1] == ' '))
 			word++;
 		if (!(c >= 'a' && c <= 'z') && !(c >= 'A' && c <= 'Z') && !(c >= '0' && c <= '9') &&
-		    !memchr(" /._-+,:@%*", c, 11) && !(c == '=' && word > 1))
+		    !memchr(" /._-+,:@%", c, 10) && !((c == '=' || c == '*') && word > 1))
 			return false;
 	}
 	return true;
@@ -298,9 +300,10 @@ static bool plain(const char *line, size_t n)
 
 // The launcher's words, then PATH_INFO; they live as long as the request.
 // One slot before argv[0] stays free for the shell, should the launcher
-// turn out to be a script without "#!".
+// turn out to be a script without "#!". A word the shell makes may be
+// empty: one byte, its NUL.
 static char words[1 << 16];
-static char *slots[sizeof words / 2 + 3];
+static char *slots[sizeof words + 3];
 
 // The words of the line's first n bytes, split at runs of blanks.
 static char **split(const char *line, size_t n)
@@ -341,10 +344,11 @@ static void set_pwd()
 // success. A pipe or terminal is opened anew for the launcher, a
 // description of its own that blocks, and ours stays as the server set it;
 // opened without waiting, since a pipe whose reader has gone would hold
-// the open for ever. A socket cannot be opened anew: its description is
-// made blocking while the launcher runs and given back its flags after.
-// The server's end of a socket pair is a description of its own; one that
-// handed down its own connection waits for us meanwhile.
+// the open for ever. What cannot be opened anew (a socket; a pipe without
+// /proc, or another user's) has its description made blocking while the
+// launcher runs, and its flags given back after. The server's end of a
+// pipe or socket pair is a description of its own; a server that handed
+// down its own connection waits for us meanwhile.
 static int launch_out = 1;
 static int out_flags = -1; // standard output's flags to give back, if changed
 
@@ -354,18 +358,19 @@ static void blocking_output()
 	int flags = fcntl(1, F_GETFL);
 	if (flags == -1 || !(flags & O_NONBLOCK) || fstat(1, &st) == -1)
 		return;
-	if (S_ISSOCK(st.st_mode)) {
-		if (fcntl(1, F_SETFL, flags & ~O_NONBLOCK) == 0)
-			out_flags = flags;
-		return;
-	}
-	if (!S_ISFIFO(st.st_mode) && !S_ISCHR(st.st_mode))
+	if (S_ISREG(st.st_mode))
 		return; // a file's writes never wait, blocking or not
-	int fd = open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-	if (fd != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0)
-		launch_out = fd;
-	else if (fd != -1)
-		close(fd);
+	if (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode)) {
+		int fd = open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+		if (fd != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0) {
+			launch_out = fd;
+			return;
+		}
+		if (fd != -1)
+			close(fd);
+	}
+	if (fcntl(1, F_SETFL, flags & ~O_NONBLOCK) == 0)
+		out_flags = flags;
 }
 
 static void restore_output()
@@ -418,20 +423,22 @@ static pid_t fork_exec(const char *file, char *const argv[], int in, int out)
 }
 
 // Returns 0 once started, else why not. Until it is reaped the child is
-// ours to end, with its group: a signal or the deadline ends it.
+// ours to end, with its group: a signal or the deadline ends it. A signal
+// that came between the start and our learning its pid would leave it
+// behind: such a signal is held back until we know. The child gets the
+// mask we had.
 static int spawn(const char *file, char *const argv[], int in, int out)
 {
+	hold(&launch_mask);
 	pid_t pid = fork_exec(file, argv, in, out);
-	if (pid == -1)
-		return errno;
-	if (failed_exec) {
-		int why = failed_exec;
+	int why = pid == -1 ? errno : failed_exec;
+	if (pid != -1 && why)
 		while (waitpid(pid, nullptr, 0) == -1 && errno == EINTR)
 			;
-		return why;
-	}
-	child = group = pid;
-	return 0;
+	if (!why)
+		child = group = pid;
+	sigprocmask(SIG_SETMASK, &launch_mask, nullptr);
+	return why;
 }
 
 // A file that the system does not know how to run, the shell runs as a
@@ -497,6 +504,7 @@ static void say(const char *name, int why)
 }
 
 static int left();
+static bool ends_in_time();
 static bool expired; // the deadline passed while the configuration expanded
 
 // The words the shell makes of the line's first n bytes: it only expands
@@ -545,6 +553,10 @@ static char **expand(const char *line, size_t n, start *how, int *rc)
 	close(out[0]);
 	if (*rc != 0)
 		return nullptr;
+	// A shell that closed its output may still be running: the deadline
+	// holds until it has ended too.
+	if (!expired && got < sizeof words && limited && !ends_in_time())
+		expired = true;
 	if (expired || got == sizeof words)
 		end_group();
 	siginfo_t info;
@@ -567,29 +579,39 @@ static char **expand(const char *line, size_t n, start *how, int *rc)
 	return argv;
 }
 
+// The launcher's own arguments among the words: those after the last word
+// that names a java. A command before it (env, nice, timeout) is a
+// wrapper's with its words, and the launcher always names a java, as the
+// line is composed; a later word that names one too is its option's
+// value or what it runs, after which the check can only be stricter.
+static char **launcher_args(char **argv)
+{
+	char **after = nullptr;
+	for (char **w = argv; *w; w++) {
+		const char *base = strrchr(*w, '/');
+		if (strcmp(base ? base + 1 : *w, "java") == 0)
+			after = w + 1;
+	}
+	return after;
+}
+
 start sys_spawn(const char *line, size_t n, const char *arg)
 {
 	int fds[2];
 	if (pipe2(fds, O_CLOEXEC) == -1)
 		return unavailable;
 	gateway = getpid();
-	blocking_output();
 #ifdef PR_SET_CHILD_SUBREAPER
 	// What the launcher leaves behind as it dies comes to us rather than
 	// to init, which may reap it only later: the grace can then end as
 	// soon as all of it is dead.
 	prctl(PR_SET_CHILD_SUBREAPER, 1);
 #endif
-
-	// A signal that came between the start and our learning the child's
-	// pid would leave the child behind: hold it back until we know. The
-	// launcher gets the mask we had.
-	hold(&launch_mask);
 	start how = started;
 	int rc = 0;
 	const char *name = "/bin/sh";
 	char **argv = plain(line, n) ? split(line, n) : expand(line, n, &how, &rc);
-	if (argv && (!argv[0] || !names_program(argv + 1)))
+	if (argv && (!launcher_args(argv) || !names_program(launcher_args(argv))))
 		how = invalid;
 	if (argv && how == started) {
 		size_t k = 0;
@@ -598,10 +620,12 @@ start sys_spawn(const char *line, size_t n, const char *arg)
 		argv[k] = const_cast<char *>(arg);
 		argv[k + 1] = nullptr;
 		set_pwd();
+		blocking_output();
 		name = argv[0];
 		rc = launch(argv, fds[0]);
+		if (rc != 0)
+			restore_output();
 	}
-	sigprocmask(SIG_SETMASK, &launch_mask, nullptr);
 	close(fds[0]);
 	// Where only the process could not be had, there is no status to give.
 	if (how != started || rc == EAGAIN || rc == ENOMEM) {

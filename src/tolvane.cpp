@@ -4,6 +4,7 @@
 // query string of a GET, the body of a POST, nothing otherwise), start the
 // Java launcher with it on its standard input, and wait. The Java program
 // writes the response itself, to the standard output it inherits from us.
+#include <cctype>
 #include <chrono>
 #include <climits>
 #include <cstdio>
@@ -88,7 +89,8 @@ static void note(const char *msg, const char *line)
 		// sets PATH_INFO to the whole path, SCRIPT_NAME included.
 		const char *script = getenv("SCRIPT_NAME"), *path = getenv("PATH_INFO");
 		const char *query = getenv("QUERY_STRING");
-		if (script && path && strncmp(path, script, strlen(script)) == 0)
+		size_t n = script ? strlen(script) : 0;
+		if (script && path && strncmp(path, script, n) == 0 && (path[n] == '/' || !path[n]))
 			script = nullptr;
 		if (script || path) {
 			fputs(" uri=", stderr);
@@ -318,31 +320,74 @@ static bool valued(const char *option)
 	return false;
 }
 
+// How far the launcher has read its words: options, an option that takes
+// the next word as its value, -m that takes the module to run, what it
+// runs (named), or a JDK argument file (@FILE), whose words are out of our
+// sight.
+enum reading { options, value, module, named, unseen };
+
+// One more word, as the launcher reads it: after its options, a class,
+// -jar FILE, -m MODULE or a source file is what it runs, and the words
+// after that are the program's. A word that starts with '-' is never an
+// option's value, as the launcher takes none such.
+static reading read_word(reading state, const char *a)
+{
+	if (a[0] == '@' && a[1] && a[1] != '@')
+		return unseen;
+	if (state == value && a[0] != '-')
+		return options;
+	if (a[0] != '-' || (strncmp(a, "--module=", 9) == 0 && a[9]))
+		return named;
+	if (strcmp(a, "-m") == 0 || strcmp(a, "--module") == 0)
+		return module;
+	return valued(a) ? value : options;
+}
+
+// The launcher reads JDK_JAVA_OPTIONS ahead of its arguments, split at
+// white space, a quoted part keeping its blanks.
+static reading read_options(reading state, const char *env)
+{
+	static char word[4096];
+	while (*env && state != unseen) {
+		if (isspace(static_cast<unsigned char>(*env))) {
+			env++;
+			continue;
+		}
+		size_t n = 0;
+		while (*env && !isspace(static_cast<unsigned char>(*env)) && n < sizeof word - 1) {
+			if (*env == '"' || *env == '\'') {
+				const char *close = strchr(env + 1, *env);
+				if (!close)
+					return unseen; // the launcher refuses it
+				for (env++; env < close && n < sizeof word - 1; env++)
+					word[n++] = *env;
+				env = close + 1;
+			} else {
+				word[n++] = *env++;
+			}
+		}
+		if (n == sizeof word - 1)
+			return unseen;
+		word[n] = '\0';
+		state = read_word(state, word);
+	}
+	return state;
+}
+
 // Whether args, the launcher's arguments as the configuration made them,
-// name what it is to run (a class, -jar FILE, -m MODULE, a source file),
-// read as the launcher reads them. Only then is one more argument,
-// PATH_INFO, the program's own; else the client's text would be the class,
-// a source file to compile and run, or an option. The words of a JDK
-// argument file (@FILE) before the class are out of our sight: they could
-// take the class for an option's value, so such a line is refused too.
+// name what it is to run, read as the launcher reads them. Only then is
+// one more argument, PATH_INFO, the program's own; else the client's text
+// would be the class, a source file to compile and run, or an option.
+// Where a JDK argument file's words come before what it runs, the line is
+// refused: they could take the class for an option's value.
 bool names_program(char *const args[])
 {
-	for (; *args; args++) {
-		const char *a = *args;
-		if (a[0] == '@' && a[1] && a[1] != '@')
-			return false;
-		if (a[0] != '-')
-			return true;
-		if (strncmp(a, "--module=", 9) == 0 && a[9])
-			return true;
-		bool main = strcmp(a, "-m") == 0 || strcmp(a, "--module") == 0;
-		if ((main || valued(a)) && args[1] && args[1][0] != '-') {
-			if (main)
-				return true;
-			args++;
-		}
-	}
-	return false;
+	reading state = options;
+	if (const char *env = getenv("JDK_JAVA_OPTIONS"))
+		state = read_options(state, env);
+	for (; *args && state != named && state != unseen; args++)
+		state = read_word(state, *args);
+	return state == named;
 }
 
 static void run_tolvane(const char *data, size_t size)
