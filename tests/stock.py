@@ -484,6 +484,28 @@ def archive_tool():
             s["input"]) for s in program],
               [(["CGI", *args], want, sorted(setup), data)])
 
+    # The set-up's variables as each server's syntax gives them, and only
+    # those: nginx's values with a variable are the request's, comments none.
+    # (LC_ALL among them: Python, the stand-in, sets LC_CTYPE in a C locale.)
+    lines = {"JAVA_HOME": jdk, "LC_ALL": "C.UTF-8", "TOLVANE_CP": ROOT + APP,
+             "TOLVANE_CLASS": "-XX:SharedArchiveFile=%s/a.jsa CGI" % cache, "STANDIN_LOG": log}
+    for syntax, text in (
+            ("lighttpd", '# "APP_MODE" => "old",\n"APP_MODE" => "a b", # a comment\n'
+                         '"APP_MODE" => "c d",\n"/app" => "/usr/lib/cgi-bin/tolvane"\n%s'
+             % "".join('"%s" => "%s",\n' % kv for kv in lines.items())),
+            ("Apache", "#SetEnv APP_MODE old\n    SetEnv APP_MODE \"c d\"\n%s"
+             % "".join("SetEnv %s \"%s\"\n" % kv for kv in lines.items())),
+            ("nginx", "include fastcgi_params;\nfastcgi_param PATH_INFO $fastcgi_path_info;\n"
+                      "fastcgi_param APP_MODE \"c d\";\n%s"
+             % "".join("fastcgi_param %s %s;\n" % kv for kv in lines.items()))):
+        with open(ROOT + "/syntax.conf", "w") as f:
+            f.write(text)
+        _, seen = runs(["bash", ARCHIVER, ROOT + "/syntax.conf", "GET"])
+        check("a set-up in %s's syntax: what the program gets" % syntax, [
+            {k: v for k, v in s["env"].items() if k not in ("REQUEST_METHOD", "QUERY_STRING",
+             "GATEWAY_INTERFACE", "SERVER_PROTOCOL")} for s in seen if s["args"][-1] == "CGI"],
+              [{**lines, "APP_MODE": "c d"}])
+
     # Refused before any run: a folder the server's user could write, as
     # earlier versions made it; a JDK that is not there; the usage.
     os.remove(cache + "/a.jsa")
