@@ -62,21 +62,29 @@ drwxr-xr-x root/root ./usr/share/man/
 drwxr-xr-x root/root ./usr/share/man/man8/
 -rw-r--r-- root/root ./usr/share/man/man8/tolvane-archive.8.gz
 -rw-r--r-- root/root ./usr/share/man/man8/tolvane.8.gz"
-# The archives' folder is made on configure for www-data, mode 0700, unless
-# an administrator overrode it, and removed on purge only: the scripts run
-# with stand-ins that note what they were asked to do.
+# The archives' folder is made on configure for root, mode 0755, unless an
+# administrator overrode it; one that earlier versions made for www-data goes
+# first, whatever that user put in it; it is removed on purge only. The
+# scripts run with stand-ins that note what they were asked to do, stat
+# giving the folder's owner when there is one.
 dpkg-deb -e "$deb" control
 mkdir stubs
 for tool in mkdir chown chmod rm; do
 	printf '#!/bin/sh\necho "%s $*" >>%s/did\n' "$tool" "$tmp" >"stubs/$tool"
 done
 printf '#!/bin/sh\n[ -e %s/override ]\n' "$tmp" >stubs/dpkg-statoverride
+printf '#!/bin/sh\ncat %s/owner\n' "$tmp" >stubs/stat
 chmod +x stubs/*
-maint() { : >did && PATH=$tmp/stubs:$PATH sh "control/$1" "$2" && cat did; }
-expect "postinst configure" "$(maint postinst configure)" "mkdir -p /var/cache/tolvane
-chown www-data:www-data /var/cache/tolvane
-chmod 0700 /var/cache/tolvane"
-expect "postinst, overridden" "$(touch override && maint postinst configure; rm override)" ""
+maint() { : >did && PATH=$tmp/stubs:$PATH sh "control/$1" "$2" 2>/dev/null && cat did; }
+made="mkdir -p /var/cache/tolvane
+chown root:root /var/cache/tolvane
+chmod 0755 /var/cache/tolvane"
+expect "postinst configure, no folder" "$(maint postinst configure)" "$made"
+expect "postinst configure, root's folder" "$(echo 0 >owner && maint postinst configure)" "$made"
+expect "postinst configure, www-data's folder" "$(echo 33 >owner && maint postinst configure)" \
+	"rm -rf /var/cache/tolvane
+$made"
+expect "postinst, overridden" "$(touch override && maint postinst configure; rm override owner)" ""
 expect "postrm remove" "$(maint postrm remove)" ""
 expect "postrm purge" "$(maint postrm purge)" "rm -rf /var/cache/tolvane"
 expect "Windows zip" "$(cmake -E tar tf "win/$zip" | sort)" "\
