@@ -7,7 +7,7 @@ import java.security.MessageDigest;
  *   /greet    a form: GET shows it, POST sends the browser back to it (303)
  *   /files    a multipart upload: the SHA-256 of each file sent
  *   else      what the request gave: method, path and request data
- * The gateway passes the path after its URL as the first argument and the
+ * The gateway passes the path after its URL as the last argument and the
  * body of any method but GET and HEAD on standard input; standard output
  * is the response.
  */

@@ -145,9 +145,13 @@ def docs(jdk):
     p = run([jdk + "/bin/java", "-cp", classes + ":" + GSON, "NotesTest"])
     check("docs/program.md's NotesTest", (p.returncode, p.stdout), (0, b"NotesTest: passed\n"))
 
-    notes = WORK + "/notes"
+    notes, lib = WORK + "/notes", WORK + "/lib"
     os.makedirs(notes, exist_ok=True)
-    env = {"PATH": jdk + "/bin:/usr/bin:/bin", "TOLVANE_CP": classes + ":" + GSON, "NOTES": notes,
+    # The library jars in a folder of their own, named by the JVM's wildcard,
+    # which the gateway passes on as written.
+    os.makedirs(lib, exist_ok=True)
+    shutil.copy(GSON, lib)
+    env = {"PATH": jdk + "/bin:/usr/bin:/bin", "TOLVANE_CP": classes + ":" + lib + "/*", "NOTES": notes,
            "SCRIPT_NAME": "/app", "QUERY_STRING": ""}
     coffee = '{"text": "café ☕"}'.encode()
     rows = [
