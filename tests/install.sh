@@ -40,6 +40,13 @@ expect "Debian package" "$(cd deb && find . ! -type d | sort)" "\
 ./usr/sbin/tolvane-archive
 ./usr/share/doc/tolvane/changelog.gz
 ./usr/share/doc/tolvane/copyright
+./usr/share/doc/tolvane/examples/CGI.java
+./usr/share/doc/tolvane/examples/Tolvane.java
+./usr/share/doc/tolvane/examples/debian-apache2.conf
+./usr/share/doc/tolvane/examples/debian-fcgiwrap.conf
+./usr/share/doc/tolvane/examples/debian-lighttpd.conf
+./usr/share/doc/tolvane/examples/debian-nginx.conf
+./usr/share/doc/tolvane/examples/program.md
 ./usr/share/lintian/overrides/tolvane
 ./usr/share/man/man8/tolvane-archive.8.gz
 ./usr/share/man/man8/tolvane.8.gz"
@@ -55,6 +62,14 @@ drwxr-xr-x root/root ./usr/share/doc/
 drwxr-xr-x root/root ./usr/share/doc/tolvane/
 -rw-r--r-- root/root ./usr/share/doc/tolvane/changelog.gz
 -rw-r--r-- root/root ./usr/share/doc/tolvane/copyright
+drwxr-xr-x root/root ./usr/share/doc/tolvane/examples/
+-rw-r--r-- root/root ./usr/share/doc/tolvane/examples/CGI.java
+-rw-r--r-- root/root ./usr/share/doc/tolvane/examples/Tolvane.java
+-rw-r--r-- root/root ./usr/share/doc/tolvane/examples/debian-apache2.conf
+-rw-r--r-- root/root ./usr/share/doc/tolvane/examples/debian-fcgiwrap.conf
+-rw-r--r-- root/root ./usr/share/doc/tolvane/examples/debian-lighttpd.conf
+-rw-r--r-- root/root ./usr/share/doc/tolvane/examples/debian-nginx.conf
+-rw-r--r-- root/root ./usr/share/doc/tolvane/examples/program.md
 drwxr-xr-x root/root ./usr/share/lintian/
 drwxr-xr-x root/root ./usr/share/lintian/overrides/
 -rw-r--r-- root/root ./usr/share/lintian/overrides/tolvane
