@@ -1,5 +1,5 @@
 // The Windows platform. The launcher runs in a job object of its own, with
-// a byte pipe to its standard input.
+// a byte pipe to its standard input and the three standard handles alone.
 //
 // java.exe does not read the UTF-16 argument list: it takes its command line
 // in the ANSI code page and splits it by rules of its own, expanding * and ?
@@ -425,14 +425,15 @@ static HANDLE open_pipe()
 }
 
 // Our standard output and error as the launcher's, in copies it can
-// inherit: the server need not have made ours inheritable.
+// inherit: the server need not have made ours inheritable. nullptr where
+// there is none to copy.
 static HANDLE inheritable(DWORD which)
 {
 	HANDLE h = GetStdHandle(which), copy;
 	if (!h || h == INVALID_HANDLE_VALUE ||
 	    !DuplicateHandle(GetCurrentProcess(), h, GetCurrentProcess(), &copy, 0, TRUE,
 	                     DUPLICATE_SAME_ACCESS))
-		return h;
+		return nullptr;
 	return copy;
 }
 
@@ -454,53 +455,67 @@ static HANDLE make_job()
 // Where the system can (from Windows 10 1607), the process is created in
 // the job: a gateway ended by its server between a start and an assignment
 // would leave the launcher suspended and in no job, for ever. Elsewhere the
-// list is refused, and the process is assigned while still suspended, so
-// that nothing it starts can slip out of the job.
-alignas(8) static unsigned char attributes[256];
+// job is refused, and the process is assigned while still suspended, so
+// that nothing it starts can slip out of the job. And it inherits the
+// standard handles alone, not every inheritable handle we hold (our own
+// standard input, a pipe the server left inheritable), where the system
+// takes a list of them (from Vista).
+alignas(8) static unsigned char attributes[512];
 
-static LPPROC_THREAD_ATTRIBUTE_LIST job_list()
+static LPPROC_THREAD_ATTRIBUTE_LIST attribute_list(HANDLE *handles, size_t n)
 {
 	auto list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributes);
 	SIZE_T size = 0;
-	InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
-	if (size == 0 || size > sizeof attributes || !InitializeProcThreadAttributeList(list, 1, 0, &size))
+	InitializeProcThreadAttributeList(nullptr, 2, 0, &size);
+	if (size == 0 || size > sizeof attributes || !InitializeProcThreadAttributeList(list, 2, 0, &size))
 		return nullptr;
-	if (!UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, &job, sizeof job, nullptr,
-	                               nullptr)) {
+	bool in_job = UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, &job, sizeof job,
+	                                        nullptr, nullptr);
+	bool listed = n > 0 && UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles,
+	                                                  n * sizeof *handles, nullptr, nullptr);
+	if (!in_job && !listed) {
 		DeleteProcThreadAttributeList(list);
 		return nullptr;
 	}
 	return list;
 }
 
-// Starts file with the wide command line. A system that does not let us put it
-// in a job of ours (before Windows 8, a gateway that a server put in a job
-// of its own) runs it without one: the limit then ends the process we
-// started, and the server's job the rest.
+// Starts file with the wide command line. A system that does not let us
+// put it in a job of ours (before Windows 8, a gateway that a server put in
+// a job of its own) runs it without one: the limit then ends the process
+// we started, and the server's job the rest.
 static wchar_t command[32768];
 
 static start run(const wchar_t *file, HANDLE input)
 {
+	HANDLE handles[3] = {input};
+	size_t n = 1;
 	STARTUPINFOEXW si = {};
 	si.StartupInfo.cb = sizeof si;
 	si.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
 	si.StartupInfo.hStdInput = input;
-	si.StartupInfo.hStdOutput = inheritable(STD_OUTPUT_HANDLE);
-	si.StartupInfo.hStdError = inheritable(STD_ERROR_HANDLE);
-	si.lpAttributeList = job_list();
+	if ((si.StartupInfo.hStdOutput = inheritable(STD_OUTPUT_HANDLE)))
+		handles[n++] = si.StartupInfo.hStdOutput;
+	if ((si.StartupInfo.hStdError = inheritable(STD_ERROR_HANDLE)))
+		handles[n++] = si.StartupInfo.hStdError;
+	si.lpAttributeList = attribute_list(handles, n);
 	// IIS starts us without a console: Windows would make one, a conhost
 	// process per request, for a launcher started without this flag.
-	DWORD flags = CREATE_SUSPENDED | (GetConsoleCP() == 0 ? CREATE_NO_WINDOW : 0) |
-	              (si.lpAttributeList ? EXTENDED_STARTUPINFO_PRESENT : 0);
+	DWORD flags = CREATE_SUSPENDED | (GetConsoleCP() == 0 ? CREATE_NO_WINDOW : 0);
 	PROCESS_INFORMATION pi;
-	BOOL ok = CreateProcessW(file, command, nullptr, nullptr, TRUE, flags, nullptr, nullptr,
-	                         &si.StartupInfo, &pi);
+	BOOL ok = CreateProcessW(file, command, nullptr, nullptr, TRUE,
+	                         flags | (si.lpAttributeList ? EXTENDED_STARTUPINFO_PRESENT : 0), nullptr,
+	                         nullptr, &si.StartupInfo, &pi);
 	DWORD why = GetLastError();
-	CloseHandle(input);
-	if (si.StartupInfo.hStdOutput != GetStdHandle(STD_OUTPUT_HANDLE))
-		CloseHandle(si.StartupInfo.hStdOutput);
-	if (si.StartupInfo.hStdError != GetStdHandle(STD_ERROR_HANDLE))
-		CloseHandle(si.StartupInfo.hStdError);
+	if (!ok && why == ERROR_INVALID_PARAMETER && si.lpAttributeList) {
+		// Windows 7 takes no console handle in the list.
+		si.lpAttributeList = nullptr;
+		ok = CreateProcessW(file, command, nullptr, nullptr, TRUE, flags, nullptr, nullptr,
+		                    &si.StartupInfo, &pi);
+		why = GetLastError();
+	}
+	for (size_t i = 0; i < n; i++)
+		CloseHandle(handles[i]);
 	if (!ok) {
 		// A launcher that can't be run fails as cmd.exe's would.
 		CloseHandle(to_child);

@@ -118,6 +118,10 @@ def run(env, stdin=b"", argv=(), log=None, hup=b"default", launched={}, within=N
             got = third
     last_log = log
     args = got[3]
+    if args is not None and WIN:
+        # Whatever the row, a launcher that ran holds the standard handles
+        # and no other that it inherited.
+        check("inheritable handles of %.200r" % env, recorded(log, "inherited"), b"0")
     if args is not None and not WIN:
         # Whatever the row, a launcher that ran must have started as the
         # server would start it: default SIGPIPE, only the standard streams.

@@ -11,8 +11,9 @@
  * program's arguments that hold a * or ? outside quotes expanded as file
  * names. args holds them as that code page's bytes, wargs as the Java
  * program's strings (UTF-16); also cmdline, its command line in UTF-16,
- * acp, the ANSI code page, cwd, its working directory (UTF-16), and parent,
- * the file name of its parent process.
+ * acp, the ANSI code page, cwd, its working directory (UTF-16), inherited,
+ * how many inheritable handles it holds besides its standard three, and
+ * parent, the file name of its parent process.
  *
  * FAKE_EXIT sets its exit status; FAKE_FILL=N makes its response N bytes of x;
  * FAKE_NOREAD makes it go on without reading,
@@ -200,6 +201,24 @@ static char *launcher_args(const char *line, int *count)
 	return out;
 }
 
+/* Inheritable handles besides the standard three: what a parent let slip
+ * through to us. Counted before we open anything of our own, as the
+ * runtime's files are inheritable too. */
+static int strays(void)
+{
+	ULONG_PTR v;
+	int n = 0;
+	for (v = 4; v < 1 << 16; v += 4) {
+		HANDLE h = (HANDLE)v;
+		DWORD flags;
+		if (GetHandleInformation(h, &flags) && (flags & HANDLE_FLAG_INHERIT) &&
+		    h != GetStdHandle(STD_INPUT_HANDLE) && h != GetStdHandle(STD_OUTPUT_HANDLE) &&
+		    h != GetStdHandle(STD_ERROR_HANDLE))
+			n++;
+	}
+	return n;
+}
+
 #endif
 
 int main(int argc, char **argv)
@@ -211,6 +230,7 @@ int main(int argc, char **argv)
 	int i;
 
 #ifdef _WIN32
+	int stray = strays();
 	int count;
 	const char *line = getenv("FAKE_CMDLINE") ? getenv("FAKE_CMDLINE") : GetCommandLineA();
 	char *args = launcher_args(line, &count), *a;
@@ -230,6 +250,10 @@ int main(int argc, char **argv)
 			int n = MultiByteToWideChar(CP_ACP, 0, a, -1, wide, sizeof wide / sizeof *wide);
 			fwrite(wide, sizeof(wchar_t), n > 0 ? n : 0, f);
 		}
+		fclose(f);
+	}
+	if ((f = record("inherited"))) {
+		fprintf(f, "%d", stray);
 		fclose(f);
 	}
 	if ((f = record("cwd"))) {
