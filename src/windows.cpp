@@ -397,8 +397,9 @@ static bool passing(DWORD e)
 }
 
 // The pipe is a named one, with our end overlapped, so that a write to a
-// launcher that does not read can be given up at the deadline. Its name is
-// ours alone: the first instance, and the only one. The launcher's end is inheritable; ours is not, or the launcher
+// launcher that does not read can be given up at the deadline, or once the
+// launcher has ended. Its name is ours alone: the first instance, and the
+// only one. The launcher's end is inheritable; ours is not, or the launcher
 // would never see the end of its input.
 static HANDLE open_pipe()
 {
@@ -710,22 +711,22 @@ static DWORD left()
 	return now < deadline ? static_cast<DWORD>(deadline - now) : 0;
 }
 
-// Each write is waited for only up to the deadline: a launcher that never
-// reads must not hold us past it.
+// Each write is waited for only until the launcher ends or the deadline
+// comes: a launcher that does not read must not hold us, and neither must
+// a process it started that holds the pipe's other end and never reads.
 void sys_feed(const char *data, size_t n)
 {
 	while (n > 0 && to_child != INVALID_HANDLE_VALUE) {
 		OVERLAPPED o = {};
 		o.hEvent = written;
 		DWORD piece = n < (1u << 30) ? n : 1u << 30, done = 0;
-		if (!WriteFile(to_child, data, piece, nullptr, &o)) {
-			if (GetLastError() != ERROR_IO_PENDING)
-				return;
-			if (WaitForSingleObject(written, left()) != WAIT_OBJECT_0) {
-				CancelIoEx(to_child, &o);
-				GetOverlappedResult(to_child, &o, &done, TRUE);
-				return;
-			}
+		if (!WriteFile(to_child, data, piece, nullptr, &o) && GetLastError() != ERROR_IO_PENDING)
+			return;
+		HANDLE either[] = {written, child};
+		if (WaitForMultipleObjects(2, either, FALSE, left()) != WAIT_OBJECT_0) {
+			CancelIoEx(to_child, &o);
+			GetOverlappedResult(to_child, &o, &done, TRUE);
+			return;
 		}
 		if (!GetOverlappedResult(to_child, &o, &done, FALSE) || done == 0)
 			return;
@@ -734,8 +735,11 @@ void sys_feed(const char *data, size_t n)
 	}
 }
 
-// Past the deadline the job is ended, all of it at once; without a job,
-// the process we started.
+// The request ends with the launcher: whatever it leaves in the job ends
+// with it, all at once, so that nothing written after it reaches the
+// response, and nothing holding our standard output keeps the server
+// waiting for its end. Past the deadline the same; without a job, only the
+// process we started can be ended.
 ending sys_wait(int *code)
 {
 	*code = -1;
@@ -743,11 +747,12 @@ ending sys_wait(int *code)
 		CloseHandle(to_child);
 	if (!child)
 		return failure;
-	if (WaitForSingleObject(child, left()) != WAIT_OBJECT_0) {
-		if (job)
-			TerminateJobObject(job, 1);
-		else
-			TerminateProcess(child, 1);
+	bool in_time = WaitForSingleObject(child, left()) == WAIT_OBJECT_0;
+	if (job)
+		TerminateJobObject(job, 1);
+	else if (!in_time)
+		TerminateProcess(child, 1);
+	if (!in_time) {
 		WaitForSingleObject(child, 5000);
 		return late;
 	}

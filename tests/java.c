@@ -26,7 +26,9 @@
  * hook would, "nap" makes it sleep a
  * second before answering, "fail" makes it exit with
  * 2 after answering, "crash" makes it die of SIGKILL before. The dispositions
- * of SIGPIPE and SIGHUP are recorded too. */
+ * of SIGPIPE and SIGHUP are recorded too. On Windows "linger" makes it leave
+ * a process behind that holds all its handles, records its pid as child,
+ * writes "late" to the response after 5 seconds and ends after 40. */
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -219,6 +221,47 @@ static int strays(void)
 	return n;
 }
 
+/* What "linger" leaves behind: a copy of us that holds every handle we
+ * hold, our input's pipe among them, and writes to the response late. We
+ * end once it runs, which it tells by the event whose handle it finds in
+ * FAKE_LINGER. */
+static void linger(void)
+{
+	char self[MAX_PATH], handle[32];
+	SECURITY_ATTRIBUTES inherit = {sizeof inherit, NULL, TRUE};
+	HANDLE running = CreateEventA(&inherit, TRUE, FALSE, NULL);
+	STARTUPINFOA si;
+	PROCESS_INFORMATION pi;
+	memset(&si, 0, sizeof si);
+	si.cb = sizeof si;
+	si.dwFlags = STARTF_USESTDHANDLES;
+	si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+	si.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+	si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+	GetModuleFileNameA(NULL, self, sizeof self);
+	snprintf(handle, sizeof handle, "%llu", (unsigned long long)(ULONG_PTR)running);
+	SetEnvironmentVariableA("FAKE_LINGER", handle);
+	if (CreateProcessA(self, "java", NULL, NULL, TRUE, 0, NULL, NULL, &si, &pi)) {
+		WaitForSingleObject(running, 30000);
+		CloseHandle(pi.hThread);
+		CloseHandle(pi.hProcess);
+	}
+}
+
+static int lingering(void)
+{
+	FILE *f;
+	if ((f = record("child"))) {
+		fprintf(f, "%lu", GetCurrentProcessId());
+		fclose(f);
+	}
+	SetEvent((HANDLE)(ULONG_PTR)strtoull(getenv("FAKE_LINGER"), NULL, 10));
+	Sleep(5000);
+	fputs("late\n", stdout);
+	fflush(stdout);
+	Sleep(35000);
+	return 0;
+}
 #endif
 
 int main(int argc, char **argv)
@@ -236,6 +279,8 @@ int main(int argc, char **argv)
 	char *args = launcher_args(line, &count), *a;
 
 	(void)argc;
+	if (getenv("FAKE_LINGER"))
+		return lingering();
 	/* The gateway's text-mode pipe is under test: see its bytes as they are. */
 	_setmode(0, _O_BINARY);
 	_setmode(1, _O_BINARY);
@@ -404,6 +449,9 @@ int main(int argc, char **argv)
 	fputs("Content-Type: text/plain\n\nok\n", stdout);
 	if (strcmp(word, "fail") == 0)
 		return 2;
-
+#ifdef _WIN32
+	if (strcmp(word, "linger") == 0)
+		linger();
+#endif
 	return getenv("FAKE_EXIT") ? atoi(getenv("FAKE_EXIT")) : 0;
 }
