@@ -136,12 +136,12 @@ static size_t step(const char *s)
 
 // One argument of a command line as the JDK's launcher takes it apart (its
 // libjli/cmdtoargs.c), from s into out. A blank outside quotes ends it; a
-// quote opens or closes quoting, and one that follows a closing quote is
-// kept as one; a run of backslashes before a quote is halved, and an odd
-// one keeps the quote, any other run stays as it is. *wild: a * or ? stood
-// outside quotes, and the launcher expands the argument as file names when
-// it is the program's. Returns where the next argument starts, nullptr
-// after the last.
+// quote turns quoting on or off, but one that comes right after a quote
+// while quoting is off is kept, and turns it on; a run of backslashes
+// before a quote is halved, an odd one keeping the quote, and any other run
+// stays as it is. *wild: a * or ? stood outside quotes, and the launcher
+// expands the argument as file names when it is the program's. Returns
+// where the next argument starts, nullptr after the last.
 static const char *next_word(const char *s, char *out, bool *wild)
 {
 	int quotes = 0, slashes = 0, prev = 0;
@@ -186,8 +186,8 @@ static const char *next_word(const char *s, char *out, bool *wild)
 }
 
 // The arguments of line as the launcher takes them apart, its own name
-// first; words holds their text. Each that it would expand as file names
-// starts with 1 in *wild's place: k - 1 is the last; 0 when more than max.
+// first, into args, their text into words, and into wild whether it would
+// expand each as file names. How many, 0 when more than max.
 static size_t split(const char *line, char *words, char **args, bool *wild, size_t max)
 {
 	size_t k = 0;
@@ -614,15 +614,17 @@ static bool widen(const wchar_t *prefix, size_t from, const wchar_t *suffix)
 // cmd.exe's working directory must be a drive's: on a share (\\server\share)
 // it runs in the Windows folder instead, where the default class path "."
 // and every relative path name other files. Said to the log as a shell
-// would say why it ran nothing.
+// would say why it ran nothing, past the runtime's buffer as the shell's
+// words would come.
 static bool drive_directory()
 {
 	static wchar_t dir[32768];
 	DWORD n = GetCurrentDirectoryW(sizeof dir / sizeof *dir, dir);
 	if (n < 2 || !((dir[0] == L'\\' || dir[0] == L'/') && (dir[1] == L'\\' || dir[1] == L'/')))
 		return true;
-	fputs("tolvane: cmd.exe: a UNC working directory is not supported\n", stderr);
-	fflush(stderr);
+	static const char said[] = "tolvane: cmd.exe: a UNC working directory is not supported\r\n";
+	DWORD done;
+	WriteFile(GetStdHandle(STD_ERROR_HANDLE), said, sizeof said - 1, &done, nullptr);
 	return false;
 }
 

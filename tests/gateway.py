@@ -581,9 +581,10 @@ def hostile():
         get = {**get, "TOLVANE_MAIN": "CGI"}
         shell = {"TOLVANE_CLASS": "%TOLVANE_MAIN%"}
         batch = scripted()
+        quotes = ('\\"', 'a\\\\"b', '""', '\\"\\', '" *', '"" *', "\\* ?")
         payloads = ([(p, refusal, batch) for p in bad] + [(p, None, batch) for p in good] +
-                    [(p, None, c) for c in ({}, shell) for p in
-                     bad + good + ('\\"', 'a\\\\"b', '""', '\\"\\', '" *', '"" *', "\\* ?")])
+                    [(p, None, {}) for p in bad + good + quotes] +
+                    [(p, None, shell) for p in bad + quotes])
     else:
         payloads = [(p, None) for p in (
             "; touch C", "&& touch C", "| touch C", "& touch C", "$(touch C)", "`touch C`",
@@ -1283,6 +1284,16 @@ def expansion(batch):
         ({"TOLVANE_CLASS": "-Dua=%HTTP_USER_AGENT% CGI", "HTTP_USER_AGENT": "x＂ *"}, None),
         ({"TOLVANE_CLASS": '-Dua="%HTTP_USER_AGENT%" CGI', "HTTP_USER_AGENT": "x y"},
          ["-Dua=x y", "CGI"]),
+        # Words as the launcher reads them, quotes and backslashes and all.
+        ({"TOLVANE_CLASS": '"-cp" x'}, None),
+        ({"TOLVANE_CLASS": '""-cp"" x'}, None),
+        ({"TOLVANE_CLASS": '-c"p" x'}, None),
+        ({"TOLVANE_CLASS": '"-Da=1 CGI"'}, None),
+        ({"TOLVANE_CLASS": '"""-cp""" x'}, ['"-cp"', "x"]),
+        ({"TOLVANE_CLASS": r'\"-cp\" x'}, ['"-cp"', "x"]),
+        ({"TOLVANE_CLASS": r'\\"-cp\\" x'}, ["\\-cp\\", "x"]),
+        ({"TOLVANE_CLASS": r'\\\"-cp x'}, ['\\"-cp', "x"]),
+        ({"TOLVANE_CLASS": r'-cp\ x'}, ["-cp\\", "x"]),
         # A quote the configuration leaves open would take PATH_INFO in.
         ({"TOLVANE_CLASS": 'CGI "'}, None),
         ({"TOLVANE_CLASS": '%M% "x', "M": "CGI"}, None),
@@ -1293,10 +1304,10 @@ def expansion(batch):
             got = run({**get, **config, "PATH_INFO": path})
             check("%%NAME%% in %r, PATH_INFO %r" % (config, path), got[:2] + got[3:4],
                   (0, OK, words + [path]) if words else (1, invalid, None))
-        if words is None and "\"" in config.get("TOLVANE_CLASS", ""):
-            # Without PATH_INFO nothing is taken in.
-            got = run({**get, **config})
-            check("%%NAME%% in %r, no PATH_INFO" % config, got[0], 0)
+    # A quote left open takes nothing in where no PATH_INFO follows.
+    for config in ({"TOLVANE_CLASS": 'CGI "'}, {"TOLVANE_CLASS": '%M% "x', "M": "CGI"}):
+        got = run({**get, **config})
+        check("%%NAME%% in %r, no PATH_INFO" % config, got[0], 0)
     # Through cmd.exe, what it would read again is refused, and the same
     # words reach the launcher.
     for config, words in (({"TOLVANE_CLASS": "%M%", "M": "CGI"}, ["CGI"]),
@@ -1455,7 +1466,10 @@ def job(batch):
     big = os.urandom(5 << 20)
     post = {"REQUEST_METHOD": "POST", "CONTENT_LENGTH": str(len(big))}
     for config, path, line in (({}, "/<x>", "java CGI /&lt;x&gt;"), (batch, "/x", "java CGI /x")):
-        get = {"REQUEST_METHOD": "GET", "PATH_INFO": path, "TOLVANE_TIMEOUT": "1"}
+        # Three seconds, as a busy machine can take more than one to start
+        # a program under wine, and a launcher that never got to run shows
+        # nothing of the limit.
+        get = {"REQUEST_METHOD": "GET", "PATH_INFO": path, "TOLVANE_TIMEOUT": "3"}
         late = page(TIMEOUT, "time limit exceeded to '%s'." % line)
         rows = [
             # label, environment, standard input, output
@@ -1466,6 +1480,11 @@ def job(batch):
         for label, env, stdin, out in rows:
             log = tempfile.mkdtemp(dir=ROOT)
             got = run({**env, **config}, stdin, log=log)
+            if not os.path.exists(log + "/pid"):
+                print("the stand-in never ran under %r; starting again" % label)
+                shutil.rmtree(log)
+                log = tempfile.mkdtemp(dir=ROOT)
+                got = run({**env, **config}, stdin, log=log)
             # The deadline is on the system's tick, some 16 ms coarse.
             ms = ran_ms(got[2])
             # The stand-in is gone soon after the answer.
@@ -1473,16 +1492,16 @@ def job(batch):
             while stand_ins(log) and time.monotonic() < end:
                 time.sleep(0.05)
             check("job, %s%s" % (label, ", cmd.exe" * bool(config)),
-                  (got[0], got[1], "1 to 4 s" if ms and 980 <= ms < 4000 else ms,
+                  (got[0], got[1], "3 to 6 s" if ms and 2980 <= ms < 6000 else ms,
                    os.path.exists(log + "/pid"), stand_ins(log)),
-                  (1, out, "1 to 4 s", True, []))
+                  (1, out, "3 to 6 s", True, []))
 
         # A launcher that does not read a body of 1 MiB and leaves a process
         # behind that holds the pipe and the response: the request ends
         # with the launcher, limit or none, and nothing written later gets
         # into the response.
         body = os.urandom(1 << 20)
-        for limit in ({}, {"TOLVANE_TIMEOUT": "4"}):
+        for limit in ({}, {"TOLVANE_TIMEOUT": "30"}):
             env = {"REQUEST_METHOD": "PUT", "CONTENT_LENGTH": str(len(body)), "FAKE_NOREAD": "linger",
                    **limit, **config}
             log = tempfile.mkdtemp(dir=ROOT)
