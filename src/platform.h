@@ -36,12 +36,14 @@ void sys_limit(unsigned seconds);
 // syntax; arg (PATH_INFO; nullptr for none or empty) must reach the launcher
 // as its last argument, exactly, or the request is refused (unsafe).
 // invalid: the configuration's words do not name what the launcher is to
-// run (names_program), so arg would not be the program's.
+// run (names_program), so arg would not be the program's. invalid_home:
+// JAVA_HOME names no place of its own (Windows: empty, or relative to the
+// working directory, the site's content).
 // unavailable: no pipe or process could be had, and a retry could help. A
 // launcher that is missing or can't be run is neither: it is started, and
 // sys_wait reports failure, as it does for a configuration that fails to
 // expand.
-enum start { started, invalid, unsafe, unavailable };
+enum start { started, invalid, invalid_home, unsafe, unavailable };
 start sys_spawn(const char *line, size_t n, const char *arg);
 
 // The gateway's own, for the platform: whether args, the launcher's

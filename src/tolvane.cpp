@@ -431,6 +431,8 @@ static void run_tolvane(const char *data, size_t size)
 		break;
 	case invalid:
 		error("500 Internal Server Error", "invalid environment variable to", "TOLVANE_CLASS");
+	case invalid_home:
+		error("500 Internal Server Error", "invalid environment variable to", "JAVA_HOME");
 	case unsafe:
 		error("400 Bad Request", "unsafe environment variable to 'PATH_INFO'.");
 	case unavailable:

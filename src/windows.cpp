@@ -1,7 +1,14 @@
 // The Windows platform. The launcher runs in a job object of its own, with
-// a byte pipe to its standard input. cmd.exe stands between only when the
-// configuration uses its syntax; PATH_INFO reaches the launcher in the
-// server's UTF-16 either way.
+// a byte pipe to its standard input and the three standard handles alone.
+//
+// java.exe does not read the UTF-16 argument list: it takes its command line
+// in the ANSI code page and splits it by rules of its own, expanding * and ?
+// outside quotes in the program's arguments. So the command line is made in
+// that code page and split here as the launcher will split it, and the
+// request is refused unless PATH_INFO comes back out of it as the last
+// argument, exactly. The configuration's %NAME% are expanded here, as
+// cmd.exe would expand them, and what they make is split and checked the
+// same way; cmd.exe itself runs only a java.cmd or java.bat found on PATH.
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -92,84 +99,225 @@ bool sys_exact(const char *name, const char *value)
 	return exact;
 }
 
-// A command line under way, in a buffer of CreateProcessW's size. A piece
-// that does not fit sets full; nothing is started from a full line.
-static wchar_t command[32768];
+// text in the ANSI code page, exactly, into out (size bytes, NUL included):
+// no look-alike, no default character, and the same text when read back. A
+// launcher with the fix for JDK-8337506 converts its line with
+// WC_COMPOSITECHECK too, which would join a letter and a combining mark
+// that the code page holds apart: the text must come out the same that way.
+// UTF-8 takes none of these flags, and holds every text.
+static bool ansi(const wchar_t *text, char *out, int size)
+{
+	static wchar_t back[1 << 15];
+	static char joined[1 << 15];
+	BOOL lossy = FALSE;
+	if (GetACP() == CP_UTF8) {
+		if (WideCharToMultiByte(CP_ACP, WC_ERR_INVALID_CHARS, text, -1, out, size, nullptr, nullptr) <= 0)
+			return false;
+	} else {
+		int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text, -1, out, size, nullptr, &lossy);
+		if (n <= 0 || lossy)
+			return false;
+		int k = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS | WC_COMPOSITECHECK | WC_DEFAULTCHAR,
+		                            text, -1, joined, sizeof joined, nullptr, nullptr);
+		if (k != n || memcmp(joined, out, n) != 0)
+			return false;
+	}
+	return MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, out, -1, back, sizeof back / sizeof *back) > 0 &&
+	       wcscmp(back, text) == 0;
+}
+
+// The length of the character that s starts with, in the ANSI code page, as
+// the launcher steps through its line: a double-byte character's trail byte
+// (表 is 95 5C, ポ is 83 7C in code page 932) is no backslash or bar.
+static size_t step(const char *s)
+{
+	return static_cast<size_t>(CharNextExA(CP_ACP, s, 0) - s);
+}
+
+// One argument of a command line as the JDK's launcher takes it apart (its
+// libjli/cmdtoargs.c), from s into out. A blank outside quotes ends it; a
+// quote turns quoting on or off, but one that comes right after a quote
+// while quoting is off is kept, and turns it on; a run of backslashes
+// before a quote is halved, an odd one keeping the quote, and any other run
+// stays as it is. *wild: a * or ? stood outside quotes, and the launcher
+// expands the argument as file names when it is the program's. Returns
+// where the next argument starts, nullptr after the last.
+static const char *next_word(const char *s, char *out, bool *wild)
+{
+	int quotes = 0, slashes = 0, prev = 0;
+	bool blank = false;
+	*wild = false;
+	for (size_t n; (n = step(s)) > 0; s += n) {
+		int c = n == 1 ? static_cast<unsigned char>(*s) : 0x100; // 0x100: none of these
+		bool space = c == ' ' || c == '\t';
+		if (blank && !space)
+			return *out = '\0', s;
+		if (c == '\\') {
+			slashes++;
+		} else if (c == '"') {
+			for (int i = 0; i < slashes / 2; i++)
+				*out++ = '\\';
+			if (slashes % 2 == 1)
+				*out++ = '"';
+			else if (slashes > 0)
+				quotes++;
+			else if (prev == '"' && quotes % 2 == 0)
+				quotes++, *out++ = '"';
+			else
+				quotes += quotes == 0 ? 1 : -1;
+			slashes = 0;
+		} else {
+			for (; slashes > 0; slashes--)
+				*out++ = '\\';
+			if (space && quotes % 2 == 0) {
+				blank = true;
+			} else {
+				*wild = *wild || ((c == '*' || c == '?') && quotes % 2 == 0);
+				memcpy(out, s, n);
+				out += n;
+			}
+		}
+		prev = c;
+	}
+	for (; slashes > 0; slashes--)
+		*out++ = '\\';
+	*out = '\0';
+	return nullptr;
+}
+
+// The arguments of line as the launcher takes them apart, its own name
+// first, into args, their text into words, and into wild whether it would
+// expand each as file names. How many, 0 when more than max.
+static size_t split(const char *line, char *words, char **args, bool *wild, size_t max)
+{
+	size_t k = 0;
+	for (const char *s = line; s && k < max; k++) {
+		args[k] = words;
+		s = next_word(s, words, &wild[k]);
+		words += strlen(words) + 1;
+		if (!s)
+			return k + 1;
+	}
+	return 0;
+}
+
+// A line in the ANSI code page, under way, in a buffer of CreateProcessW's
+// size. A piece that does not fit sets full; nothing starts from a full line.
+static char line_a[32768];
 static size_t used;
 static bool full;
 
-static void add(const wchar_t *s, size_t n)
+static void put(const char *s, size_t n)
 {
-	if (n >= sizeof command / sizeof *command - used) {
+	if (n >= sizeof line_a - used) {
 		full = true;
 		return;
 	}
-	wmemcpy(command + used, s, n);
+	memcpy(line_a + used, s, n);
 	used += n;
-	command[used] = L'\0';
+	line_a[used] = '\0';
 }
 
-// No text at all (a conversion that failed) is as good as one too long.
-static void add(const wchar_t *s)
+static void put(const char *s)
 {
-	if (s)
-		add(s, wcslen(s));
-	else
-		full = true;
+	put(s, strlen(s));
 }
 
-static void add_repeated(wchar_t c, size_t n)
+static void put_repeated(char c, size_t n)
 {
 	while (n-- > 0)
-		add(&c, 1);
+		put(&c, 1);
 }
 
-// One argument as the runtime's parser and the JDK launcher's take it
-// apart again: quoted, so that blanks stay inside it and the launcher does
-// not expand a * or ? in it; a backslash run doubled where a quote follows
-// it, that quote escaped.
-static void add_argument(const wchar_t *arg)
+// One argument as the launcher takes it apart again (next_word): quoted,
+// so that blanks stay inside it and the launcher expands no * or ? in it;
+// a backslash run doubled where a quote follows it, that quote escaped.
+static void put_argument(const char *arg)
 {
-	add(L"\"");
-	size_t backslashes = 0;
-	for (; *arg; arg++) {
-		if (*arg == L'\\') {
-			backslashes++;
+	put("\"");
+	size_t slashes = 0;
+	for (size_t n; (n = step(arg)) > 0; arg += n) {
+		if (n == 1 && *arg == '\\') {
+			slashes++;
 			continue;
 		}
-		add_repeated(L'\\', *arg == L'"' ? 2 * backslashes + 1 : backslashes);
-		add(arg, 1);
-		backslashes = 0;
+		put_repeated('\\', n == 1 && *arg == '"' ? 2 * slashes + 1 : slashes);
+		put(arg, n);
+		slashes = 0;
 	}
-	add_repeated(L'\\', 2 * backslashes);
-	add(L"\"");
+	put_repeated('\\', 2 * slashes);
+	put("\"");
 }
 
-// The characters that make cmd.exe do more than split a line into words:
-// variables (% and, with delayed expansion, !), its escape, its operators,
-// quotes, and control characters. Blanks and parentheses are plain in a
-// simple command. The text is UTF-16, made by the code page's own
-// conversion, so a double-byte character's trail byte (表 is 95 5C, ポ is
-// 83 7C in code page 932) is no backslash or bar here.
-static bool plain(const wchar_t *s)
+// cmd.exe's own variables, which it makes up where the environment has
+// none of that name: their values are out of our sight.
+static bool dynamic(const char *name)
 {
-	for (; *s; s++)
-		if (*s < 0x20 || *s == 0x7f || wcschr(L"%!^&|<>\"", *s))
+	static const char *const names[] = {"CD", "DATE", "TIME", "RANDOM", "ERRORLEVEL",
+	                                    "CMDEXTVERSION", "CMDCMDLINE", "HIGHESTNUMANODENUMBER"};
+	for (const char *n : names)
+		if (_stricmp(name, n) == 0)
+			return true;
+	return false;
+}
+
+// The first n bytes of s with their %NAME% expanded as cmd.exe expands a
+// command line (not a batch file), put on the line: a variable's value in
+// its place; a name of none left as it stands, its closing % free to open
+// another; a lone % kept. A value must be the server's text exactly
+// (sys_exact), since a look-alike of a client's character could be a quote
+// or a blank and change the words. False for what cmd.exe would make
+// otherwise than we can: its modifiers (%NAME:~1,2%, %NAME:a=b%) and its
+// own variables.
+static bool put_expanded(const char *s, size_t n)
+{
+	for (size_t i = 0; i < n;) {
+		const char *close = s[i] == '%' ? static_cast<const char *>(memchr(s + i + 1, '%', n - i - 1))
+		                                : nullptr;
+		if (!close) {
+			put(s + i, 1);
+			i++;
+			continue;
+		}
+		char name[256];
+		size_t len = close - (s + i + 1);
+		if (len >= sizeof name)
 			return false;
+		memcpy(name, s + i + 1, len);
+		name[len] = '\0';
+		char *colon = strchr(name, ':');
+		if (colon)
+			*colon = '\0';
+		const char *value = len > 0 ? getenv(name) : nullptr;
+		if ((value && colon) || (!value && len > 0 && dynamic(name)))
+			return false;
+		if (value && !sys_exact(name, value))
+			return false;
+		if (value) {
+			put(value);
+			i = close - s + 1;
+		} else {
+			put(s + i, len + 1);
+			i = close - s;
+		}
+	}
 	return true;
 }
 
-// The configuration, the first n bytes of line, in UTF-16 through the ANSI
-// code page, as the narrow environment gave it to us.
-static wchar_t *widen(const char *line, size_t n)
+// Whether the text from s to end holds none of the characters that would
+// make cmd.exe do more than hand the line on: its escape, its operators,
+// and control characters but the tab; nor any of more: for a line that
+// cmd.exe is to read itself, % and ! too, and for text it reads inside a
+// quoted argument, quotes, parentheses and the tab.
+static bool plain(const char *s, const char *end, const char *more)
 {
-	static wchar_t wide[4096];
-	int k = n ? MultiByteToWideChar(CP_ACP, 0, line, static_cast<int>(n), wide,
-	                                sizeof wide / sizeof *wide - 1) : 0;
-	if (n && k <= 0)
-		return nullptr;
-	wide[k] = L'\0';
-	return wide;
+	for (size_t n; s < end && (n = step(s)) > 0; s += n) {
+		unsigned char c = *s;
+		if (n == 1 && ((c < 0x20 && c != '\t') || c == 0x7f || strchr("^&|<>", c) ||
+		               (*more && strchr(more, c))))
+			return false;
+	}
+	return true;
 }
 
 // Whether a file of that name is there to be run.
@@ -179,14 +327,27 @@ static bool exists(const wchar_t *file)
 	return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+// A path that names the same place whatever the working directory is: a
+// drive's root (C:\) or a share (\\server\share). Any other is looked for
+// from the working directory, a CGI program's being the site's content.
+static bool absolute(const wchar_t *p, size_t len)
+{
+	bool slash0 = len > 0 && (p[0] == L'\\' || p[0] == L'/');
+	bool slash1 = len > 1 && (p[1] == L'\\' || p[1] == L'/');
+	if (slash0 && slash1)
+		return len > 2;
+	return len > 2 && iswalpha(p[0]) && p[1] == L':' && (p[2] == L'\\' || p[2] == L'/');
+}
+
 // java along PATH, as cmd.exe looks for it: each entry in turn (quotes
 // around one dropped, empty ones skipped), in each the extensions of
-// PATHEXT in turn. The working directory is not searched first, as cmd.exe
-// would unless NoDefaultCurrentDirectoryInExePath is set: a CGI program's
-// working directory is the server's content, and a java.exe put there must
-// not be run. Writes the file to out; false when none is found. *exe tells
-// whether the first found is java.exe, which we can run ourselves: a
-// java.cmd or java.bat first needs cmd.exe.
+// PATHEXT in turn. Neither the working directory, which cmd.exe would
+// search first (unless NoDefaultCurrentDirectoryInExePath is set), nor an
+// entry relative to it (".", "bin") is searched: a CGI program's working
+// directory is the site's content, and a java.exe put there must not run.
+// Writes the file to out; false when none is found. *exe tells whether the
+// first found is java.exe, which we can run ourselves: a java.cmd or
+// java.bat first needs cmd.exe.
 static bool search(wchar_t *out, size_t size, bool *exe)
 {
 	const wchar_t *path = wide_env("PATH");
@@ -202,7 +363,7 @@ static bool search(wchar_t *out, size_t size, bool *exe)
 			d++;
 			len -= 2;
 		}
-		if (len == 0)
+		if (!absolute(d, len))
 			continue;
 		for (const wchar_t *ext = exts; *ext;) {
 			const wchar_t *stop = wcschr(ext, L';');
@@ -236,10 +397,10 @@ static bool passing(DWORD e)
 }
 
 // The pipe is a named one, with our end overlapped, so that a write to a
-// launcher that does not read can be given up at the deadline. Its name is
-// ours alone: the first instance, and the only one. The launcher's end is
-// inheritable; ours is not, or the launcher would never see the end of its
-// input.
+// launcher that does not read can be given up at the deadline, or once the
+// launcher has ended. Its name is ours alone: the first instance, and the
+// only one. The launcher's end is inheritable; ours is not, or the launcher
+// would never see the end of its input.
 static HANDLE open_pipe()
 {
 	wchar_t name[64];
@@ -265,14 +426,15 @@ static HANDLE open_pipe()
 }
 
 // Our standard output and error as the launcher's, in copies it can
-// inherit: the server need not have made ours inheritable.
+// inherit: the server need not have made ours inheritable. nullptr where
+// there is none to copy.
 static HANDLE inheritable(DWORD which)
 {
 	HANDLE h = GetStdHandle(which), copy;
 	if (!h || h == INVALID_HANDLE_VALUE ||
 	    !DuplicateHandle(GetCurrentProcess(), h, GetCurrentProcess(), &copy, 0, TRUE,
 	                     DUPLICATE_SAME_ACCESS))
-		return h;
+		return nullptr;
 	return copy;
 }
 
@@ -294,51 +456,67 @@ static HANDLE make_job()
 // Where the system can (from Windows 10 1607), the process is created in
 // the job: a gateway ended by its server between a start and an assignment
 // would leave the launcher suspended and in no job, for ever. Elsewhere the
-// list is refused, and the process is assigned while still suspended, so
-// that nothing it starts can slip out of the job.
-alignas(8) static unsigned char attributes[256];
+// job is refused, and the process is assigned while still suspended, so
+// that nothing it starts can slip out of the job. And it inherits the
+// standard handles alone, not every inheritable handle we hold (our own
+// standard input, a pipe the server left inheritable), where the system
+// takes a list of them (from Vista).
+alignas(8) static unsigned char attributes[512];
 
-static LPPROC_THREAD_ATTRIBUTE_LIST job_list()
+static LPPROC_THREAD_ATTRIBUTE_LIST attribute_list(HANDLE *handles, size_t n)
 {
 	auto list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributes);
 	SIZE_T size = 0;
-	InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
-	if (size == 0 || size > sizeof attributes || !InitializeProcThreadAttributeList(list, 1, 0, &size))
+	InitializeProcThreadAttributeList(nullptr, 2, 0, &size);
+	if (size == 0 || size > sizeof attributes || !InitializeProcThreadAttributeList(list, 2, 0, &size))
 		return nullptr;
-	if (!UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, &job, sizeof job, nullptr,
-	                               nullptr)) {
+	bool in_job = UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, &job, sizeof job,
+	                                        nullptr, nullptr);
+	bool listed = n > 0 && UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles,
+	                                                  n * sizeof *handles, nullptr, nullptr);
+	if (!in_job && !listed) {
 		DeleteProcThreadAttributeList(list);
 		return nullptr;
 	}
 	return list;
 }
 
-// Starts file with the command line. A system that does not let us put it
-// in a job of ours (before Windows 8, a gateway that a server put in a job
-// of its own) runs it without one: the limit then ends the process we
-// started, and the server's job the rest.
+// Starts file with the wide command line. A system that does not let us
+// put it in a job of ours (before Windows 8, a gateway that a server put in
+// a job of its own) runs it without one: the limit then ends the process
+// we started, and the server's job the rest.
+static wchar_t command[32768];
+
 static start run(const wchar_t *file, HANDLE input)
 {
+	HANDLE handles[3] = {input};
+	size_t n = 1;
 	STARTUPINFOEXW si = {};
 	si.StartupInfo.cb = sizeof si;
 	si.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
 	si.StartupInfo.hStdInput = input;
-	si.StartupInfo.hStdOutput = inheritable(STD_OUTPUT_HANDLE);
-	si.StartupInfo.hStdError = inheritable(STD_ERROR_HANDLE);
-	si.lpAttributeList = job_list();
+	if ((si.StartupInfo.hStdOutput = inheritable(STD_OUTPUT_HANDLE)))
+		handles[n++] = si.StartupInfo.hStdOutput;
+	if ((si.StartupInfo.hStdError = inheritable(STD_ERROR_HANDLE)))
+		handles[n++] = si.StartupInfo.hStdError;
+	si.lpAttributeList = attribute_list(handles, n);
 	// IIS starts us without a console: Windows would make one, a conhost
 	// process per request, for a launcher started without this flag.
-	DWORD flags = CREATE_SUSPENDED | (GetConsoleCP() == 0 ? CREATE_NO_WINDOW : 0) |
-	              (si.lpAttributeList ? EXTENDED_STARTUPINFO_PRESENT : 0);
+	DWORD flags = CREATE_SUSPENDED | (GetConsoleCP() == 0 ? CREATE_NO_WINDOW : 0);
 	PROCESS_INFORMATION pi;
-	BOOL ok = CreateProcessW(file, command, nullptr, nullptr, TRUE, flags, nullptr, nullptr,
-	                         &si.StartupInfo, &pi);
+	BOOL ok = CreateProcessW(file, command, nullptr, nullptr, TRUE,
+	                         flags | (si.lpAttributeList ? EXTENDED_STARTUPINFO_PRESENT : 0), nullptr,
+	                         nullptr, &si.StartupInfo, &pi);
 	DWORD why = GetLastError();
-	CloseHandle(input);
-	if (si.StartupInfo.hStdOutput != GetStdHandle(STD_OUTPUT_HANDLE))
-		CloseHandle(si.StartupInfo.hStdOutput);
-	if (si.StartupInfo.hStdError != GetStdHandle(STD_ERROR_HANDLE))
-		CloseHandle(si.StartupInfo.hStdError);
+	if (!ok && why == ERROR_INVALID_PARAMETER && si.lpAttributeList) {
+		// Windows 7 takes no console handle in the list.
+		si.lpAttributeList = nullptr;
+		ok = CreateProcessW(file, command, nullptr, nullptr, TRUE, flags, nullptr, nullptr,
+		                    &si.StartupInfo, &pi);
+		why = GetLastError();
+	}
+	for (size_t i = 0; i < n; i++)
+		CloseHandle(handles[i]);
 	if (!ok) {
 		// A launcher that can't be run fails as cmd.exe's would.
 		CloseHandle(to_child);
@@ -372,120 +550,145 @@ static bool launcher(const wchar_t *home, bool *exe)
 	return search(file, room, exe);
 }
 
-// The launcher's name, as the line gives it, leads its command line,
-// quoted where it holds a blank; the rest of the configuration follows as
-// it stands, for the launcher's parser to split at blanks as it would
-// through cmd.exe; PATH_INFO is one more argument.
-static void direct(const wchar_t *home, const wchar_t *rest, const wchar_t *path)
+// The request's line, as the launcher will take it apart: its name, the
+// configuration's words, and path (PATH_INFO, or nullptr) as the last. The
+// words must name what the launcher is to run (names_program), and path
+// must come back out of the line as one argument, exactly, that the
+// launcher does not expand. The line is left in line_a, the words ending
+// at words_end.
+static size_t words_end;
+
+static start compose(const char *name, const char *config, size_t n, const char *path)
 {
-	bool blank = home && wcspbrk(home, L" \t");
-	if (blank)
-		add(L"\"");
-	if (home)
-		add(home);
-	add(home ? L"/bin/java" : L"java");
-	if (blank)
-		add(L"\"");
-	add(rest);
-	if (path) {
-		add(L" ");
-		add_argument(path);
-	}
+	static char words[2][sizeof line_a + 1];
+	static char *args[2][sizeof line_a / 2 + 2];
+	static bool wild[sizeof line_a / 2 + 2];
+	const size_t max = sizeof line_a / 2 + 1;
+	used = 0;
+	full = false;
+	put(name);
+	size_t from = used;
+	if (!put_expanded(config, n) || full || !plain(line_a + from, line_a + used, ""))
+		return invalid;
+	words_end = used;
+	size_t k = split(line_a, words[0], args[0], wild, max);
+	args[0][k] = nullptr;
+	if (k == 0 || !names_program(args[0] + 1))
+		return invalid;
+	if (!path)
+		return started;
+	put(" ");
+	put_argument(path);
+	size_t all = split(line_a, words[1], args[1], wild, max);
+	if (full)
+		return unsafe;
+	// A quote that the configuration left open would take PATH_INFO in.
+	for (size_t i = 0; i < k; i++)
+		if (i >= all || strcmp(args[0][i], args[1][i]) != 0)
+			return invalid;
+	return all == k + 1 && !wild[k] && strcmp(args[1][k], path) == 0 ? started : unsafe;
 }
 
-// cmd.exe as _popen started it, with /s, so that it always strips the
-// first and the last quote and keeps the line's own, and /d, so that no
-// AutoRun command of the machine's writes into the response. The launcher
-// is named by its path, quoted, unless JAVA_HOME brings quotes of its own:
-// cmd.exe would split JAVA_HOME at a blank, and look for java in the
-// working directory first. cmd.exe reads % and ! even inside quotes, and
-// how it reads quotes and carets depends on what came before: no escaping
-// makes such text safe in PATH_INFO, so it is refused. The rest goes
-// quoted, a backslash run before the closing quote doubled.
-static bool shell(const char *home, const wchar_t *whome, const char *line, size_t skip,
-                  size_t n, const wchar_t *path)
+// line_a from its byte from on, as the wide command line after prefix and
+// before suffix. The launcher converts it back to the ANSI code page: it
+// must come back as it was.
+static bool widen(const wchar_t *prefix, size_t from, const wchar_t *suffix)
 {
-	if (path && (!plain(path) || wcspbrk(path, L"()")))
+	static char back[sizeof line_a];
+	size_t at = wcslen(prefix), room = sizeof command / sizeof *command, n = used - from;
+	wmemcpy(command, prefix, at);
+	int k = n ? MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, line_a + from, static_cast<int>(n),
+	                                command + at, static_cast<int>(room - at - 1)) : 0;
+	if (n && (k <= 0 || WideCharToMultiByte(CP_ACP, 0, command + at, k, back, sizeof back, nullptr,
+	                                        nullptr) != static_cast<int>(n) ||
+	          memcmp(back, line_a + from, n) != 0))
 		return false;
-	add(L"cmd.exe /d /s /c \"");
-	if (!home || !strchr(home, '"')) {
-		add(L"\"");
-		add(home ? whome : file);
-		if (home)
-			add(L"/bin/java");
-		add(L"\"");
-		add(widen(line + skip, n - skip));
-	} else {
-		add(widen(line, n));
-	}
-	if (path) {
-		add(L" \"");
-		add(path);
-		size_t backslashes = 0;
-		for (size_t i = wcslen(path); i > 0 && path[i - 1] == L'\\'; i--)
-			backslashes++;
-		add_repeated(L'\\', backslashes);
-		add(L"\"");
-	}
-	add(L"\"");
+	at += k;
+	size_t tail = wcslen(suffix);
+	if (at + tail >= room)
+		return false;
+	wmemcpy(command + at, suffix, tail + 1);
 	return true;
 }
 
-// Whether the configuration's words after the launcher's name, as the
-// launcher splits a line without quotes (at blanks and tabs), name what it
-// is to run. The text is the ANSI code page's, whose trail bytes are never
-// a blank or a tab.
-static bool names_program(const char *rest, size_t n)
+// cmd.exe's working directory must be a drive's: on a share (\\server\share)
+// it runs in the Windows folder instead, where the default class path "."
+// and every relative path name other files. Said to the log as a shell
+// would say why it ran nothing, past the runtime's buffer as the shell's
+// words would come.
+static bool drive_directory()
 {
-	static char words[4096];
-	static char *args[sizeof words / 2 + 1];
-	if (n >= sizeof words)
-		return false;
-	memcpy(words, rest, n);
-	words[n] = '\0';
-	size_t k = 0;
-	for (char *w = strtok(words, " \t"); w; w = strtok(nullptr, " \t"))
-		args[k++] = w;
-	args[k] = nullptr;
-	return names_program(args);
+	static wchar_t dir[32768];
+	DWORD n = GetCurrentDirectoryW(sizeof dir / sizeof *dir, dir);
+	if (n < 2 || !((dir[0] == L'\\' || dir[0] == L'/') && (dir[1] == L'\\' || dir[1] == L'/')))
+		return true;
+	static const char said[] = "tolvane: cmd.exe: a UNC working directory is not supported\r\n";
+	DWORD done;
+	WriteFile(GetStdHandle(STD_ERROR_HANDLE), said, sizeof said - 1, &done, nullptr);
+	return false;
 }
 
 start sys_spawn(const char *line, size_t n, const char *arg)
 {
-	// PATH_INFO as the server set it, not as the code page renders it.
-	const wchar_t *path = arg ? wide_env("PATH_INFO") : nullptr;
-	const wchar_t *config = widen(line, n);
-	if ((arg && !path) || !config)
-		return unsafe;
-	bool plain_line = plain(config);
+	// JAVA_HOME names the launcher wherever the gateway runs: empty, or
+	// relative to the working directory (the site's content), it would
+	// name a java.exe of the site's.
 	const char *home = getenv("JAVA_HOME");
 	const wchar_t *whome = home ? wide_env("JAVA_HOME") : nullptr;
-	if (home && !whome)
-		return unsafe;
+	if (home && (!whome || !absolute(whome, wcslen(whome)) || strchr(home, '"')))
+		return invalid_home;
 	size_t skip = home ? strlen(home) + strlen("/bin/java") : strlen("java");
+
+	// PATH_INFO as the server set it, in the code page the launcher reads.
+	static char path[1 << 15];
+	const wchar_t *wpath = arg ? wide_env("PATH_INFO") : nullptr;
+	bool exact = !arg || (wpath && ansi(wpath, path, sizeof path));
+
 	// A java found nowhere on PATH fails as cmd.exe's would; cmd.exe would
 	// only have looked in the working directory besides.
 	bool exe;
 	if (!launcher(whome, &exe))
 		return started;
-	bool ours = plain_line && exe;
-	used = 0;
-	full = false;
-	if (ours) {
-		if (!names_program(line + skip, n - skip))
-			return invalid;
-		direct(whome, widen(line + skip, n - skip), path);
+	// The launcher's name leads the line as the configuration gives it,
+	// quoted where it holds a blank.
+	char name[4096 + 3];
+	bool blank = home && strpbrk(home, " \t");
+	snprintf(name, sizeof name, "%s%.*s%s", blank ? "\"" : "", static_cast<int>(skip), line,
+	         blank ? "\"" : "");
+	start how = compose(name, line + skip, n - skip, arg && exact ? path : nullptr);
+	if (how != started)
+		return how;
+	if (!exact)
+		return unsafe;
+	size_t from = strlen(name);
+
+	if (exe) {
+		if (!widen(L"", 0, L""))
+			return unsafe;
 	} else {
-		wchar_t system[MAX_PATH];
+		// cmd.exe reads % and ! even inside quotes, and how it reads quotes
+		// and carets depends on what came before: nothing of the sort may
+		// reach it, from the configuration's values or from PATH_INFO. /s
+		// strips the first and the last quote and keeps the line's own, /d
+		// keeps the machine's AutoRun commands from writing into the
+		// response, /v:off reads ! as itself.
+		wchar_t system[MAX_PATH], prefix[2 * MAX_PATH + 64];
 		UINT len = GetSystemDirectoryW(system, MAX_PATH);
 		if (len == 0 || len + 9 > MAX_PATH)
 			return unavailable;
-		if (!shell(home, whome, line, skip, n, path))
+		if (!plain(line_a + from, line_a + words_end, "%!"))
+			return invalid;
+		if (arg && !plain(path, path + strlen(path), "\t\"%!()"))
+			return unsafe;
+		if (!drive_directory())
+			return started;
+		if (wcslen(file) > MAX_PATH)
+			return unavailable;
+		swprintf(prefix, sizeof prefix / sizeof *prefix, L"cmd.exe /d /v:off /s /c \"\"%ls\"", file);
+		if (!widen(prefix, from, L"\""))
 			return unsafe;
 		swprintf(file, sizeof file / sizeof *file, L"%ls\\cmd.exe", system);
 	}
-	if (full)
-		return unsafe;
 	job = make_job();
 	if (!job)
 		return unavailable;
@@ -510,22 +713,22 @@ static DWORD left()
 	return now < deadline ? static_cast<DWORD>(deadline - now) : 0;
 }
 
-// Each write is waited for only up to the deadline: a launcher that never
-// reads must not hold us past it.
+// Each write is waited for only until the launcher ends or the deadline
+// comes: a launcher that does not read must not hold us, and neither must
+// a process it started that holds the pipe's other end and never reads.
 void sys_feed(const char *data, size_t n)
 {
 	while (n > 0 && to_child != INVALID_HANDLE_VALUE) {
 		OVERLAPPED o = {};
 		o.hEvent = written;
 		DWORD piece = n < (1u << 30) ? n : 1u << 30, done = 0;
-		if (!WriteFile(to_child, data, piece, nullptr, &o)) {
-			if (GetLastError() != ERROR_IO_PENDING)
-				return;
-			if (WaitForSingleObject(written, left()) != WAIT_OBJECT_0) {
-				CancelIoEx(to_child, &o);
-				GetOverlappedResult(to_child, &o, &done, TRUE);
-				return;
-			}
+		if (!WriteFile(to_child, data, piece, nullptr, &o) && GetLastError() != ERROR_IO_PENDING)
+			return;
+		HANDLE either[] = {written, child};
+		if (WaitForMultipleObjects(2, either, FALSE, left()) != WAIT_OBJECT_0) {
+			CancelIoEx(to_child, &o);
+			GetOverlappedResult(to_child, &o, &done, TRUE);
+			return;
 		}
 		if (!GetOverlappedResult(to_child, &o, &done, FALSE) || done == 0)
 			return;
@@ -534,8 +737,11 @@ void sys_feed(const char *data, size_t n)
 	}
 }
 
-// Past the deadline the job is ended, all of it at once; without a job,
-// the process we started.
+// The request ends with the launcher: whatever it leaves in the job ends
+// with it, all at once, so that nothing written after it reaches the
+// response, and nothing holding our standard output keeps the server
+// waiting for its end. Past the deadline the same; without a job, only the
+// process we started can be ended.
 ending sys_wait(int *code)
 {
 	*code = -1;
@@ -543,11 +749,12 @@ ending sys_wait(int *code)
 		CloseHandle(to_child);
 	if (!child)
 		return failure;
-	if (WaitForSingleObject(child, left()) != WAIT_OBJECT_0) {
-		if (job)
-			TerminateJobObject(job, 1);
-		else
-			TerminateProcess(child, 1);
+	bool in_time = WaitForSingleObject(child, left()) == WAIT_OBJECT_0;
+	if (job)
+		TerminateJobObject(job, 1);
+	else if (!in_time)
+		TerminateProcess(child, 1);
+	if (!in_time) {
 		WaitForSingleObject(child, 5000);
 		return late;
 	}

@@ -9,6 +9,7 @@ WINEPREFIX and WINEDEBUG taken from the environment.
 Each row names the environment and standard input of one request, the exit
 status and exact output expected, and what the launcher must have received
 (None: it must not have been started)."""
+import fcntl
 import os
 import random
 import re
@@ -16,9 +17,11 @@ import resource
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
+import termios
 import time
 
 from tally import check, finish
@@ -60,11 +63,12 @@ def page(status, msg):
                 "\n", "\r\n" if WIN else "\n").encode()
 
 
-def run(env, stdin=b"", argv=(), log=None, hup=b"default", launched={}, **popen):
+def run(env, stdin=b"", argv=(), log=None, hup=b"default", launched={}, within=None, **popen):
     """Runs one request; returns status, stdout, stderr, and the launcher's
     arguments and input (None when it did not run). The launcher records
     into log, a fresh folder unless given, which stays in last_log;
-    launched: more of what it recorded, by name, to check."""
+    launched: more of what it recorded, by name, to check. within: on
+    Windows, a folder (a share, say) that cmd.exe starts the gateway in."""
     global last_log
     given = log
     full = {"PATH": ROOT + "/path:/usr/bin:/bin"}
@@ -78,8 +82,13 @@ def run(env, stdin=b"", argv=(), log=None, hup=b"default", launched={}, **popen)
         full[k.encode()] = v if isinstance(v, bytes) else fill(v).encode()
     io = {"stdin": stdin} if hasattr(stdin, "fileno") else {"input": stdin}
 
+    command = ["wine"] * WIN + [GATEWAY, *argv]
+    if within:
+        command = ["wine", "cmd", "/d", "/c",
+                   "cd /d %s && %s" % (within, native(GATEWAY).replace("/", "\\"))]
+
     def once(folder):
-        p = subprocess.run(["wine"] * WIN + [GATEWAY, *argv], capture_output=True,
+        p = subprocess.run(command, capture_output=True,
                            env={**full, b"FAKE_LOG": folder.encode()}, timeout=60, **io, **popen)
         args = recorded(folder, "args")
         if args is not None:
@@ -93,7 +102,7 @@ def run(env, stdin=b"", argv=(), log=None, hup=b"default", launched={}, **popen)
         # its own folder runs again into it, emptied.
         for name in os.listdir(given):
             os.remove(os.path.join(given, name))
-        print("wine lost the gateway for %r; it runs again" % (env,))
+        print("wine lost the gateway for %.200r; it runs again" % (env,))
         got, log = once(given)
     if WIN and log != given and "input" in io:
         # Now and then wine loses a program it starts (here about one start
@@ -104,11 +113,15 @@ def run(env, stdin=b"", argv=(), log=None, hup=b"default", launched={}, **popen)
         again, _ = once(tempfile.mkdtemp(dir=ROOT))
         if again != got:
             third, log = once(tempfile.mkdtemp(dir=ROOT))
-            print("wine answered %r differently; a third run answered as the %s" % (
+            print("wine answered %.200r differently; a third run answered as the %s" % (
                 env, "first" if third == got else "second" if third == again else "neither"))
             got = third
     last_log = log
     args = got[3]
+    if args is not None and WIN:
+        # Whatever the row, a launcher that ran holds the standard handles
+        # and no other that it inherited.
+        check("inheritable handles of %.200r" % env, recorded(log, "inherited"), b"0")
     if args is not None and not WIN:
         # Whatever the row, a launcher that ran must have started as the
         # server would start it: default SIGPIPE, only the standard streams.
@@ -343,25 +356,43 @@ def intake():
 
     # Memory follows what arrives: a client that announces a gigabyte and
     # stalls after ten bytes holds the gateway's address space, not memory.
+    if WIN:
+        # wine commits a program's memory as writable mappings, which VmData
+        # counts, on top of its own: measured against a gateway that waits
+        # for a body of twenty bytes.
+        (_, small), status = held(20)
+        (_, large), status = held(1 << 30)
+        check("a gigabyte announced, ten bytes sent: committed as for twenty",
+              (large - small < 4 << 10, status), (True, 1))
+    else:
+        kib, status = held(1 << 30)
+        if not SANITIZED:  # the sanitizers' runtime holds memory of its own
+            check("a gigabyte announced, ten bytes sent: KiB held and granted",
+                  [k < 16 << 10 for k in kib], [True, True])
+        check("a gigabyte announced, ten bytes sent", status, 1)
+
+
+def held(length):
+    """VmRSS and VmData, in KiB, of a gateway that a POST of length bytes
+    keeps waiting after ten, then its exit status once the input ends."""
     r, w = os.pipe()
     gw = subprocess.Popen(["wine"] * WIN + [GATEWAY], stdin=r, stdout=subprocess.DEVNULL,
-                          stderr=subprocess.DEVNULL, env={**post, "CONTENT_LENGTH": str(1 << 30),
-                                                          **{k: os.environ[k] for k in os.environ
-                                                             if k.startswith("WINE")}})
+                          stderr=subprocess.DEVNULL, env={
+                              "REQUEST_METHOD": "POST", "CONTENT_LENGTH": str(length),
+                              **{k: os.environ[k] for k in os.environ if k.startswith("WINE")}})
     os.close(r)
     os.write(w, b"0123456789")
-    if not WIN and not SANITIZED:  # the sanitizers' runtime holds memory of its own
-        # Once it waits in a read of its standard input for the rest.
-        end = time.monotonic() + 10
-        while (not open("/proc/%d/syscall" % gw.pid).read().startswith("0 0x0 ")
-               and time.monotonic() < end):
-            time.sleep(0.05)
-        status = dict(l.split(":", 1) for l in open("/proc/%d/status" % gw.pid).read().splitlines())
-        held = [int(status[k].split()[0]) for k in ("VmRSS", "VmData")]
-        check("a gigabyte announced, ten bytes sent: KiB held and granted",
-              [k < 16 << 10 for k in held], [True, True])
+    # Once it waits in a read of its standard input for the rest; under
+    # wine, whose own reads look the same, once the ten bytes are taken.
+    end = time.monotonic() + 30
+    while time.monotonic() < end and (
+            struct.unpack("i", fcntl.ioctl(w, termios.FIONREAD, b"\0" * 4))[0] > 0 if WIN else
+            not open("/proc/%d/syscall" % gw.pid).read().startswith("0 0x0 ")):
+        time.sleep(0.05)
+    status = dict(l.split(":", 1) for l in open("/proc/%d/status" % gw.pid).read().splitlines())
+    kib = [int(status[k].split()[0]) for k in ("VmRSS", "VmData")]
     os.close(w)
-    check("a gigabyte announced, ten bytes sent", gw.wait(30), 1)
+    return kib, gw.wait(30)
 
 
 def command_lines():
@@ -543,17 +574,21 @@ def hostile():
     get = {"REQUEST_METHOD": "GET", "QUERY_STRING": ""}
     refusal = (1, None, False)
     if WIN:
-        # Through cmd.exe, which a configuration in its syntax needs:
-        # refused before anything starts, or one argument. Without it: one
-        # argument, whatever it holds.
+        # Through cmd.exe, which a java.cmd on PATH needs: refused before
+        # anything starts, or one argument. Without it, the configuration's
+        # %NAME% expanded by the gateway or not: one argument, whatever it
+        # holds, the launcher's own wildcards and quotes included.
         bad = ("& echo >C", "| echo >C", "&& echo >C", ">C", "<C", "%PATH%", "!PATH!", "^& echo >C",
                '"', '" & echo >C & "', "(echo >C)", "$(x)", "\necho >C", "a\x1a", "a\x7f", "a%")
         good = ("a b  c", "'", ";", "$x", "`x`", "a\\", "a\\\\", "\\\\server\\share", "*", "?",
-                "~", "#", "-cp x", "a=b,c;d", "/x/y")
+                "~", "#", "-cp x", "a=b,c;d", "/x/y", "@C", "C:/windows/*", "/x.java")
         get = {**get, "TOLVANE_MAIN": "CGI"}
         shell = {"TOLVANE_CLASS": "%TOLVANE_MAIN%"}
-        payloads = ([(p, refusal, shell) for p in bad] + [(p, None, shell) for p in good] +
-                    [(p, None, {}) for p in bad + good + ('\\"', 'a\\\\"b', '""', '\\"\\')])
+        batch = scripted()
+        quotes = ('\\"', 'a\\\\"b', '""', '\\"\\', '" *', '"" *', "\\* ?")
+        payloads = ([(p, refusal, batch) for p in bad] + [(p, None, batch) for p in good] +
+                    [(p, None, {}) for p in bad + good + quotes] +
+                    [(p, None, shell) for p in bad + quotes])
     else:
         payloads = [(p, None) for p in (
             "; touch C", "&& touch C", "| touch C", "& touch C", "$(touch C)", "`touch C`",
@@ -679,19 +714,26 @@ def hostile():
         # another path: /app/apple is no request for /apple.
         ({"SCRIPT_NAME": b"/app", "PATH_INFO": b"/apple"}, b"/app/apple"),
     ]
-    if not WIN:
-        for env, uri in rows:
-            got = run({"REQUEST_METHOD": "GET", **env})
-            check("log line of %.60r" % env, (got[0], got[1], said(got[2])),
-                  (1, bad, msg + uri + b" utc=T\n"))
-        # The command line that a failure quotes holds PATH_INFO: its blanks
-        # are escaped, so it cannot put fields ahead of the real ones.
-        env = {**get, "FAKE_EXIT": "2", "REQUEST_URI": "/app/real",
-               "PATH_INFO": b"/x' method=GET uri=/forged exit=0 ms=1 '\x9b"}
-        got = run(env)
-        fields = said(got[2]).split(b" ")
-        check("a forged log line", (said(got[2]), [f for f in fields if f.startswith(b"uri=")]),
-              (logline(message(got[1]), env, "exit=2"), [b"uri=/app/real"]))
+    if WIN:
+        # The server's UTF-16 reaches the log through the ANSI code page
+        # (1252 here): a byte outside UTF-8 there is escaped, › (0x9B, an
+        # 8-bit CSI) too.
+        rows = [row for row in rows if not re.search(rb"[\x80-\xff]", b"".join(row[0].values()))]
+        rows.append(({"REQUEST_URI": "/\x1b[2J\u203a2J caf\u00e9\\"},
+                     b"/\\x1b[2J\\x9b2J\\x20caf\\xe9\\x5c"))
+    for env, uri in rows:
+        got = run({"REQUEST_METHOD": "GET", **env})
+        check("log line of %.60r" % env, (got[0], got[1], said(got[2])),
+              (1, bad, msg + uri + b" utc=T\n"))
+    # The command line that a failure quotes holds PATH_INFO: its blanks
+    # are escaped, so it cannot put fields ahead of the real ones.
+    env = {**get, "FAKE_EXIT": "2", "REQUEST_URI": "/app/real",
+           "PATH_INFO": "/x' method=GET uri=/forged exit=0 ms=1 '\u203a" if WIN else
+           b"/x' method=GET uri=/forged exit=0 ms=1 '\x9b"}
+    got = run(env)
+    fields = said(got[2]).split(b" ")
+    check("a forged log line", (said(got[2]), [f for f in fields if f.startswith(b"uri=")]),
+          (logline(message(got[1]), env, "exit=2"), [b"uri=/app/real"]))
 
     # Random text: any bytes on POSIX; on Windows any ASCII without cmd.exe,
     # and through it what cmd.exe may get is delivered and one forbidden
@@ -704,16 +746,16 @@ def hostile():
             p = "".join(rng.choice(safe) for _ in range(rng.randrange(1, 32))).encode()
             bad = bytearray(p)
             bad.insert(rng.randrange(len(p) + 1), ord(rng.choice(forbidden)))
-            got = run({**get, **shell, "PATH_INFO": bytes(bad)})
+            got = run({**get, **batch, "PATH_INFO": bytes(bad)})
             check("random %r" % bad, got[:2], (1, page(BAD, "unsafe environment variable to 'PATH_INFO'.")))
-            got = run({**get, "PATH_INFO": bytes(bad)})
+            got = run({**get, **shell, "PATH_INFO": bytes(bad)})
             check("random %r" % bad, (got[0], got[3]), (0, ["CGI", bad.decode()]))
             text = bytes(rng.randrange(1, 128) for _ in range(rng.randrange(1, 48)))
             got = run({**get, "PATH_INFO": text})
             check("random %r" % text, (got[0], got[3]), (0, ["CGI", text.decode()]))
         else:
             p = bytes(rng.randrange(1, 256) for _ in range(rng.randrange(1, 48)))
-        got = run({**get, **(shell if WIN else {}), "PATH_INFO": p})
+        got = run({**get, **(batch if WIN else {}), "PATH_INFO": p})
         check("random %r" % p, (got[0], got[3]), (0, ["CGI", p.decode("latin-1")]))
 
 
@@ -1020,11 +1062,14 @@ print(stranger == launcher, os.waitpid(stranger, os.WNOHANG)[0] == 0)
 
 
 def windows():
-    """What cmd.exe, the code page and the job make different on Windows."""
+    """What the launcher's own reading of its line, cmd.exe, the code page
+    and the job make different on Windows."""
     get, post = {"REQUEST_METHOD": "GET"}, {"REQUEST_METHOD": "POST"}
     unsafe = page(BAD, "unsafe environment variable to 'PATH_INFO'.")
-    # A configuration in cmd.exe's syntax, which only cmd.exe can run.
+    # A configuration in cmd.exe's syntax, which the gateway expands; a
+    # java.cmd first on PATH, which cmd.exe runs.
     shell = {"TOLVANE_CLASS": "%TOLVANE_MAIN%", "TOLVANE_MAIN": "CGI"}
+    batch = scripted()
     rows = [
         # environment, standard input, status, output, launcher args, its input
         # Bytes both ways: no line end changed, no 0x1A taken for the end,
@@ -1039,21 +1084,33 @@ def windows():
         ({**post, "CONTENT_LENGTH": "8"}, b'{\n"a":1}', 0, OK, ["CGI"], b'{\n"a":1}'),
         ({**post, "CONTENT_LENGTH": "4"}, b"a\r\nbEXTRA", 0, OK, ["CGI"], b"a\r\nb"),
         ({**post, "CONTENT_LENGTH": "6"}, b"\0\r\n\x1a\n\r", 0, OK, ["CGI"], b"\0\r\n\x1a\n\r"),
-        ({**post, **shell, "CONTENT_LENGTH": "6"}, b"a\r\n\x1ab\nEXTRA", 0, OK, ["CGI"],
+        ({**post, **batch, "CONTENT_LENGTH": "6"}, b"a\r\n\x1ab\nEXTRA", 0, OK, ["CGI"],
          b"a\r\n\x1ab\n"),
         ({**post, "CONTENT_LENGTH": "5"}, b"a\r\nb", 1, page(BAD, "cannot read stdin."), None, None),
         ({**get, "QUERY_STRING": "a\nb"}, b"", 0, OK, ["CGI"], b"a\nb"),
         ({"request_method": "GET", "query_string": "q", "path_info": "/p"}, b"", 0, OK,
          ["CGI", "/p"], b"q"),
+        # Bodies of every method, as a POST's.
+        ({"REQUEST_METHOD": "PUT", "CONTENT_LENGTH": "4"}, b"a\r\nb", 0, OK, ["CGI"], b"a\r\nb"),
+        ({"REQUEST_METHOD": "PATCH", **batch, "CONTENT_LENGTH": "3"}, b"a\x1ab", 0, OK, ["CGI"],
+         b"a\x1ab"),
+        ({"REQUEST_METHOD": "DELETE", "CONTENT_LENGTH": " 2 "}, b"ab", 0, OK, ["CGI"], b"ab"),
+        ({"REQUEST_METHOD": "PUT", "CONTENT_LENGTH": "0x3"}, b"abc", 1,
+         page(BAD, "cannot read stdin."), None, None),
         # Through cmd.exe its syntax in PATH_INFO is refused; without it,
-        # see command_lines() and hostile().
-        ({**get, **shell, "QUERY_STRING": "", "PATH_INFO": "/<b>&amp;</b>"}, b"", 1, unsafe,
+        # the configuration's %NAME% expanded by the gateway, it is one
+        # argument (see hostile()).
+        ({**get, **batch, "QUERY_STRING": "", "PATH_INFO": "/<b>&amp;</b>"}, b"", 1, unsafe,
          None, None),
-        ({**get, **shell, "QUERY_STRING": "", "PATH_INFO": "/100%s%n%%"}, b"", 1, unsafe,
+        ({**get, **batch, "QUERY_STRING": "", "PATH_INFO": "/100%s%n%%"}, b"", 1, unsafe,
          None, None),
-        ({**get, **shell, "QUERY_STRING": "", "PATH_INFO": "/a(1)"}, b"", 1, unsafe, None, None),
-        ({**get, **shell, "QUERY_STRING": "", "PATH_INFO": "/a b\\"}, b"", 0, OK,
+        ({**get, **batch, "QUERY_STRING": "", "PATH_INFO": "/a(1)"}, b"", 1, unsafe, None, None),
+        ({**get, **batch, "QUERY_STRING": "", "PATH_INFO": "/a b\\"}, b"", 0, OK,
          ["CGI", "/a b\\"], b""),
+        ({**get, **shell, "QUERY_STRING": "", "PATH_INFO": "/<b>&amp;</b>"}, b"", 0, OK,
+         ["CGI", "/<b>&amp;</b>"], b""),
+        ({**get, **shell, "QUERY_STRING": "", "PATH_INFO": "/100%s%n%%"}, b"", 0, OK,
+         ["CGI", "/100%s%n%%"], b""),
     ]
     bad = "/．．／"  # best fit would make it /../
     rows += [
@@ -1063,17 +1120,34 @@ def windows():
         ({**post, "CONTENT_LENGTH": "1", "QUERY_STRING": bad}, b"x", 0, OK, ["CGI"], b"x"),
         ({**get, "QUERY_STRING": "", "PATH_INFO": "/x" * 2046 + bad}, b"", 1,
          page(URI, "command line too long."), None, None),
+        ({**get, "QUERY_STRING": "", "PATH_INFO": bad}, b"", 1, unsafe, None, None),
         # Longer than GetEnvironmentVariableW reports, and still checked.
         ({**get, "QUERY_STRING": "q" * 40000}, b"", 0, OK, ["CGI"], b"q" * 40000),
         ({**get, "QUERY_STRING": "q" * 40000 + bad}, b"", 1,
          page(BAD, "unsafe environment variable to 'QUERY_STRING'."), None, None),
     ]
     for env, stdin, status, out, args, data in rows:
-        expect("windows %r" % env, env, stdin, status, out, args, data)
+        expect("windows %.200r" % env, env, stdin, status, out, args, data)
+    launcher_rules()
     code_page()
-    arguments(shell)
-    code_page_932(shell)
-    job(shell)
+    arguments(shell, batch)
+    expansion(batch)
+    code_page_932(batch)
+    code_page_65001()
+    site(shell, batch)
+    share(batch)
+    job(batch)
+
+
+def scripted():
+    """The environment that puts a java.cmd first on PATH, which only
+    cmd.exe can run; it runs the stand-in with its arguments."""
+    folder = ROOT + "/scripted"
+    if not os.path.exists(folder):
+        os.makedirs(folder)
+        with open(folder + "/java.cmd", "w") as f:
+            f.write('@"%s" %%*\r\n' % native(ROOT + "/path/java.exe").replace("/", "\\"))
+    return {"WINEPATH": native(folder) + ";" + native(ROOT + "/path")}
 
 
 def wide(log, name):
@@ -1082,32 +1156,96 @@ def wide(log, name):
     return None if data is None else data.decode("utf-16-le")
 
 
+def launcher_rules():
+    """The stand-in splits its line as the JDK's launcher does: the cases
+    the JDK's own test of its cmdtoargs.c writes down, and its expansion of
+    * and ? outside quotes in the program's arguments (here after CGI), in
+    a folder that holds abcXdef and x.abc."""
+    folder = ROOT + "/wild"
+    os.makedirs(folder)
+    for name in ("abcXdef", "x.abc"):
+        open(os.path.join(folder, name), "w").close()
+    rows = [
+        # the line after "java CGI", the program's arguments
+        ("abcd", ["abcd"]),
+        ('"a b c d"', ["a b c d"]),
+        ('a"b c d"e', ["ab c de"]),
+        (r'ab\"cd', ['ab"cd']),
+        (r'"a b c d\\"', ["a b c d\\"]),
+        (r'ab\\\"cd', ['ab\\"cd']),
+        (r"a\\\c", [r"a\\\c"]),
+        (r'"a\\\d"', [r"a\\\d"]),
+        ('"a b c" d e', ["a b c", "d", "e"]),
+        (r'"ab\"c"  "\\"  d', ['ab"c', "\\", "d"]),
+        (r'a\\\c d"e f"g h', [r"a\\\c", "de fg", "h"]),
+        (r'a\\\"b c d', [r'a\"b', "c", "d"]),
+        (r'a\\\\"g c" d e', [r"a\\g c", "d", "e"]),
+        ('"a b c""', ['a b c"']),
+        ('""a b c""', ["a", "b", "c"]),
+        ('"""a b c"""', ['"a b c"']),
+        ('""""a b c""""', ['"a', "b", 'c"']),
+        ('"""""a b c"""""', ['""a b c""']),
+        (r'"C:\TEST A\\"', ["C:\\TEST A\\"]),
+        (r'""C:\TEST A\\""', ["C:\\TEST", "A\\"]),
+        ("abc*def", ["abcXdef"]),
+        ('"abc*def"', ["abc*def"]),
+        ("*.abc", ["x.abc"]),
+        ('"*.abc"', ["*.abc"]),
+        ("x.???", ["x.abc"]),
+        ('"x.???"', ["x.???"]),
+        ('a"bc*de"f', ["abc*def"]),
+        ("nomatch*", ["nomatch*"]),
+        (r"Z:\none\*", [r"Z:\none\*"]),
+    ]
+    for line, args in rows:
+        log = tempfile.mkdtemp(dir=ROOT)
+        p = subprocess.run(["wine", LAUNCHER], capture_output=True, cwd=folder, timeout=60, env={
+            "FAKE_CMDLINE": "java CGI " + line, "FAKE_NOREAD": "1", "FAKE_LOG": log, "LC_ALL": "C.UTF-8",
+            **{k: os.environ[k] for k in os.environ if k.startswith("WINE")}})
+        check("the launcher's split of %r" % line, (p.returncode, recorded(log, "args")),
+              (0, "".join(a + "\0" for a in ["CGI"] + args).encode()))
+    # Wildcards after the class only, in the configuration's words too.
+    log = tempfile.mkdtemp(dir=ROOT)
+    subprocess.run(["wine", LAUNCHER], capture_output=True, cwd=folder, timeout=60, env={
+        "FAKE_CMDLINE": "java -cp * x.??? *.abc", "FAKE_NOREAD": "1", "FAKE_LOG": log,
+        **{k: os.environ[k] for k in os.environ if k.startswith("WINE")}})
+    check("the launcher's wildcards, after the class", recorded(log, "args"),
+          b"-cp\0*\0x.???\0x.abc\0")
+
+
 def code_page():
-    """The server sets the environment in UTF-16 and the gateway reads it in
-    the ANSI code page, 1252 under wine here. A QUERY_STRING the code page
-    holds goes on as today; any other is refused, never handed on as a
-    look-alike or a '?'. PATH_INFO is taken in UTF-16 and reaches the
-    launcher as it is, whatever the code page."""
+    """The server sets the environment in UTF-16; the launcher reads its
+    line in the ANSI code page, 1252 under wine here. PATH_INFO that the
+    code page holds reaches the program exactly; any other is refused, never
+    handed on as a look-alike or a '?', which could be a quote and put * or
+    a file of the site's in the program's arguments. A QUERY_STRING the code
+    page lacks is refused too."""
     rows = [
         # text the server set, whether the code page holds it
         ("/café/Ñandú/über", True),
         ("/price/€", True),  # 0x80 in 1252, not in Latin-1
         ("\u00adcp", True),  # a soft hyphen stays one (0xAD), not a dash
+        ("/a\u203ab", True),  # › is 0x9B, an 8-bit CSI in the log
         ("/．．／secret", False),
         ("/a＼b", False),
         ("/＂x", False),
+        ("/x＂ C:/windows/*", False),  # best fit: "/x" C:/windows/*"
+        ("/＂ *＂", False),
         ("/100％", False),
         ("/中文", False),
         ("/café/中", False),
         ("/😀", False),  # a surrogate pair
+        ("/e\u0301", False),  # a combining accent the code page lacks
     ]
     get = {"REQUEST_METHOD": "GET"}
+    unsafe = page(BAD, "unsafe environment variable to 'PATH_INFO'.")
     for text, held in rows:
         ansi = text.encode("cp1252") if held else b""
         for var, env, want in (
-                # status, output, UTF-16 args, input, UTF-16 command line, code page
+                # status, output, Java's args, input, UTF-16 command line, code page
                 ("PATH_INFO", {**get, "QUERY_STRING": "q", "PATH_INFO": text},
-                 (0, OK, "CGI\0%s\0" % text, b"q", 'java CGI "%s"' % text, b"1252")),
+                 (0, OK, "CGI\0%s\0" % text, b"q", 'java CGI "%s"' % text, b"1252") if held else
+                 (1, unsafe, None, None, None, None)),
                 ("QUERY_STRING", {**get, "QUERY_STRING": text},
                  (0, OK, "CGI\0", ansi, "java CGI", b"1252") if held else
                  (1, page(BAD, "unsafe environment variable to 'QUERY_STRING'."), None, None,
@@ -1122,47 +1260,54 @@ def code_page():
                 check("code page %s=%r, narrow" % (var, text), got[3], ["CGI", ansi.decode("latin-1")])
 
 
-def arguments(shell):
-    """What the launcher is given, with and without cmd.exe, as the
-    runtime's wide parser reads it back from its UTF-16 command line."""
+def arguments(shell, batch):
+    """What the launcher is given, with and without cmd.exe, as it reads it
+    back from its line."""
     get = {"REQUEST_METHOD": "GET", "QUERY_STRING": "q"}
     jdk17 = ROOT + "/Program Files (x86)/Java/jdk-17"
     os.makedirs(jdk17 + "/bin")
     shutil.copy(LAUNCHER, jdk17 + "/bin/java.exe")
     os.makedirs(ROOT + "/empty")
-    os.makedirs(ROOT + "/scripted")
-    with open(ROOT + "/scripted/java.cmd", "w") as f:
-        f.write('@"%s" %%*\r\n' % native(ROOT + "/path/java.exe").replace("/", "\\"))
     os.makedirs(ROOT + "/here")
     with open(ROOT + "/here/java.exe", "wb") as f:
         f.write(b"not a program")
     ascii = "".join(map(chr, range(0x20, 0x7f)))
     home = {"JAVA_HOME": native(jdk17)}
     direct, cmd = "tolvane.exe", "cmd.exe"
+    wild = native(ROOT + "/wild/").replace("/", "\\")
     rows = [
-        # environment, the launcher's args in UTF-16, its parent, its command line
-        ({"PATH_INFO": "/中文/表"}, ["CGI", "/中文/表"], direct, 'java CGI "/中文/表"'),
-        ({"PATH_INFO": "/😀/ｆｕｌｌ／ＷＩＤＴＨ＂"}, ["CGI", "/😀/ｆｕｌｌ／ＷＩＤＴＨ＂"], direct, None),
+        # environment, the program's args, its parent, its command line
+        ({"PATH_INFO": "/a b  c"}, ["CGI", "/a b  c"], direct, 'java CGI "/a b  c"'),
         ({"PATH_INFO": ascii}, ["CGI", ascii], direct, None),
         ({"PATH_INFO": ascii, "TOLVANE_CP": "a b.jar;c(1).jar"},
          ["-cp", "a", "b.jar;c(1).jar", "CGI", ascii], direct, None),
         ({"PATH_INFO": 'a\\\\"b\\'}, ["CGI", 'a\\\\"b\\'], direct, 'java CGI "a\\\\\\\\\\"b\\\\"'),
         ({"PATH_INFO": '\\"\\'}, ["CGI", '\\"\\'], direct, None),
-        ({**shell, "PATH_INFO": "/中文/表/😀"}, ["CGI", "/中文/表/😀"], cmd, None),
-        ({**shell, "PATH_INFO": "/a\\"}, ["CGI", "/a\\"], cmd,
-         'java %TOLVANE_MAIN% "/a\\"' if False else None),
+        ({"PATH_INFO": '""'}, ["CGI", '""'], direct, 'java CGI "\\"\\""'),
+        # * and ? in PATH_INFO are quoted, and the launcher expands them
+        # not; in the configuration's words after the class it does.
+        ({"PATH_INFO": wild + "*"}, ["CGI", wild + "*"], direct, None),
+        ({"PATH_INFO": wild + "x.???"}, ["CGI", wild + "x.???"], direct, None),
+        ({"PATH_INFO": '/" ' + wild + '*'}, ["CGI", '/" ' + wild + "*"], direct, None),
+        ({"TOLVANE_CLASS": "CGI " + wild + "x.???", "PATH_INFO": wild + "x.???"},
+         ["CGI", wild + "x.abc", wild + "x.???"], direct, None),
+        ({**shell, "PATH_INFO": "/a\\"}, ["CGI", "/a\\"], direct, None),
+        ({**batch, "PATH_INFO": "/a\\"}, ["CGI", "/a\\"], cmd, None),
+        ({**batch, "PATH_INFO": "/a b*?"}, ["CGI", "/a b*?"], cmd, None),
         # JAVA_HOME where the installers put it: one path, blanks and all.
-        ({**home, "PATH_INFO": "/p"}, ["CGI", "/p"], direct,
-         '"%s/bin/java" CGI "/p"' % native(jdk17)),
+        ({**home, "PATH_INFO": "/p"}, ["CGI", "/p"], direct, '"%s/bin/java" CGI "/p"' % native(jdk17)),
         ({**home, **shell, "TOLVANE_CP": "a b.jar", "PATH_INFO": "/p"},
-         ["-cp", "a", "b.jar", "CGI", "/p"], cmd, None),
-        # A tab, a control character, goes to cmd.exe, which splits there.
-        ({"TOLVANE_CP": "a\tb"}, ["-cp", "a", "b", "CGI"], cmd, None),
+         ["-cp", "a", "b.jar", "CGI", "/p"], direct, None),
+        ({**home, "TOLVANE_CP": '"a b.jar"', "PATH_INFO": "/p"},
+         ["-cp", "a b.jar", "CGI", "/p"], direct, None),
+        # A tab is a blank to the launcher.
+        ({"TOLVANE_CP": "a\tb"}, ["-cp", "a", "b", "CGI"], direct, None),
         # java as cmd.exe finds it along PATH: a java.cmd first is run by
         # cmd.exe. The working directory, which holds a java.exe that does
         # not run, is not searched, with cmd.exe or without.
-        ({"WINEPATH": native(ROOT + "/scripted;") + native(ROOT + "/path"), "PATH_INFO": "/p"},
-         ["CGI", "/p"], cmd, None),
+        ({**batch, "PATH_INFO": "/p"}, ["CGI", "/p"], cmd, None),
+        ({**batch, "TOLVANE_CLASS": "%TOLVANE_MAIN% x", "TOLVANE_MAIN": "CGI", "PATH_INFO": "/p"},
+         ["CGI", "x", "/p"], cmd, None),
     ]
     for env, args, parent, line in rows:
         log = tempfile.mkdtemp(dir=ROOT)
@@ -1183,27 +1328,106 @@ def arguments(shell):
               (1, page(SERVER, "exit failure to '%s'." % line), None))
 
 
-def code_page_932(shell):
+def expansion(batch):
+    """The configuration's %NAME%, expanded by the gateway as cmd.exe
+    expands a command line, and split as the launcher splits it: whatever
+    the expansion makes, PATH_INFO is the program's last argument or the
+    request is refused, before anything starts."""
+    get = {"REQUEST_METHOD": "GET", "QUERY_STRING": "q"}
+    rows = [
+        # configuration, the launcher's words before PATH_INFO (None: refused)
+        ({"TOLVANE_CLASS": "%M%", "M": "CGI"}, ["CGI"]),
+        ({"TOLVANE_CLASS": "%m%", "M": "CGI"}, ["CGI"]),
+        ({"TOLVANE_CP": "%APP%\\lib\\a.jar", "APP": "C:\\App"}, ["-cp", "C:\\App\\lib\\a.jar", "CGI"]),
+        ({"TOLVANE_CP": '"%APP%\\a b.jar"', "APP": "C:\\My App"}, ["-cp", "C:\\My App\\a b.jar", "CGI"]),
+        ({"TOLVANE_CLASS": '-Da="x  y" %M%', "M": "CGI"}, ["-Da=x  y", "CGI"]),
+        ({"TOLVANE_CLASS": "%M%", "M": "-Da=1 CGI"}, ["-Da=1", "CGI"]),
+        # A name of none stays as it stands, as cmd.exe leaves it: a class
+        # that loads nothing, and PATH_INFO stays the program's.
+        ({"TOLVANE_CLASS": "-Xshare:auto %APP_MAIN%"}, ["-Xshare:auto", "%APP_MAIN%"]),
+        ({"TOLVANE_CLASS": "%A %B% C%", "B": "x"}, ["%A", "x", "C%"]),
+        ({"TOLVANE_CLASS": "%%M%%", "M": "CGI"}, ["%CGI%"]),
+        ({"TOLVANE_CLASS": "100% CGI"}, ["100%", "CGI"]),
+        ({"TOLVANE_CLASS": "CGI !M!", "M": "x"}, ["CGI", "!M!"]),
+        # Expansions that leave no class.
+        ({"TOLVANE_CLASS": "-Xshare:auto %EMPTY%", "EMPTY": ""}, None),
+        ({"TOLVANE_CLASS": "%BLANK%", "BLANK": " \t "}, None),
+        ({"TOLVANE_CLASS": "-Xss1m %OPTS%", "OPTS": "-Da=1"}, None),
+        ({"TOLVANE_CLASS": "%M%", "M": "-cp x"}, None),
+        ({"TOLVANE_CLASS": "%M%", "M": "@app.args"}, None),
+        # What cmd.exe would make otherwise than the gateway can.
+        ({"TOLVANE_CLASS": "%M:~0,3%", "M": "CGIX"}, None),
+        ({"TOLVANE_CLASS": "%M:X=%", "M": "CGIX"}, None),
+        ({"TOLVANE_CP": "%CD%\\classes"}, None),
+        ({"TOLVANE_CLASS": "%M%", "M": "CGI & calc"}, None),
+        ({"TOLVANE_CLASS": "%M%", "M": "CGI ^"}, None),
+        ({"TOLVANE_CLASS": "CGI >NUL"}, None),
+        ({"TOLVANE_CLASS": "CGI | more"}, None),
+        ({"TOLVANE_CLASS": "CGI 2>&1"}, None),
+        ({"TOLVANE_CLASS": "CGI\n"}, None),
+        ({"TOLVANE_CLASS": "CGI\r"}, None),
+        # A client's text in the configuration must be its own, exactly: a
+        # look-alike could be a quote.
+        ({"TOLVANE_CLASS": "-Dua=%HTTP_USER_AGENT% CGI", "HTTP_USER_AGENT": "x＂ *"}, None),
+        ({"TOLVANE_CLASS": '-Dua="%HTTP_USER_AGENT%" CGI', "HTTP_USER_AGENT": "x y"},
+         ["-Dua=x y", "CGI"]),
+        # Words as the launcher reads them, quotes and backslashes and all.
+        ({"TOLVANE_CLASS": '"-cp" x'}, None),
+        ({"TOLVANE_CLASS": '""-cp"" x'}, None),
+        ({"TOLVANE_CLASS": '-c"p" x'}, None),
+        ({"TOLVANE_CLASS": '"-Da=1 CGI"'}, None),
+        ({"TOLVANE_CLASS": '"""-cp""" x'}, ['"-cp"', "x"]),
+        ({"TOLVANE_CLASS": r'\"-cp\" x'}, ['"-cp"', "x"]),
+        ({"TOLVANE_CLASS": r'\\"-cp\\" x'}, ["\\-cp\\", "x"]),
+        ({"TOLVANE_CLASS": r'\\\"-cp x'}, ['\\"-cp', "x"]),
+        ({"TOLVANE_CLASS": r'-cp\ x'}, ["-cp\\", "x"]),
+        # A quote the configuration leaves open would take PATH_INFO in.
+        ({"TOLVANE_CLASS": 'CGI "'}, None),
+        ({"TOLVANE_CLASS": '%M% "x', "M": "CGI"}, None),
+    ]
+    invalid = page(SERVER, "invalid environment variable to 'TOLVANE_CLASS'.")
+    for config, words in rows:
+        for path in ("/x.java", '/a b" *', "-version")[:3 if words else 2]:
+            got = run({**get, **config, "PATH_INFO": path})
+            check("%%NAME%% in %r, PATH_INFO %r" % (config, path), got[:2] + got[3:4],
+                  (0, OK, words + [path]) if words else (1, invalid, None))
+    # A quote left open takes nothing in where no PATH_INFO follows.
+    for config in ({"TOLVANE_CLASS": 'CGI "'}, {"TOLVANE_CLASS": '%M% "x', "M": "CGI"}):
+        got = run({**get, **config})
+        check("%%NAME%% in %r, no PATH_INFO" % config, got[0], 0)
+    # Through cmd.exe, what it would read again is refused, and the same
+    # words reach the launcher.
+    for config, words in (({"TOLVANE_CLASS": "%M%", "M": "CGI"}, ["CGI"]),
+                          ({"TOLVANE_CLASS": "%M%", "M": "CGI %PATH%"}, None),
+                          ({"TOLVANE_CLASS": "CGI %UNDEFINED_X%"}, None),
+                          ({"TOLVANE_CLASS": "%M% 100%", "M": "CGI"}, None),
+                          ({"TOLVANE_CLASS": "CGI !PATH!"}, None),
+                          ({"TOLVANE_CLASS": "-Xss1m %OPTS%", "OPTS": "-Da=1"}, None)):
+        got = run({**get, **batch, **config, "PATH_INFO": "/x.java"})
+        check("%%NAME%% through cmd.exe, %r" % config, got[:2] + got[3:4],
+              (0, OK, words + ["/x.java"]) if words else (1, invalid, None))
+
+
+def code_page_932(batch):
     """A double-byte code page: 表 is 95 5C and ポ is 83 7C in code page 932,
-    a trail byte that a byte scan takes for a backslash or a bar. wine takes
-    its code page from the locale, made here for the run."""
-    locales = os.path.join(ROOT, "locale")
-    os.makedirs(locales)
-    made = subprocess.run(["localedef", "-i", "ja_JP", "-f", "UTF-8", locales + "/ja_JP.UTF-8"],
-                          capture_output=True)
-    check("Japanese locale made", (made.returncode, made.stderr), (0, b""))
-    japanese = {"LOCPATH": locales, "LC_ALL": "ja_JP.UTF-8"}
+    a trail byte that a byte scan takes for a backslash or a bar. ¥ is no
+    character of its own there: best fit makes it 5C, a backslash. wine
+    takes its code page from the locale, made here for the run."""
+    japanese = {"LOCPATH": locale("ja_JP"), "LC_ALL": "ja_JP.UTF-8"}
     get = {"REQUEST_METHOD": "GET", "QUERY_STRING": "q", **japanese}
     rows = [
-        # environment, the launcher's args, its parent
+        # environment, the program's args, its parent
         ({"PATH_INFO": "/表"}, ["CGI", "/表"], "tolvane.exe"),
         ({"PATH_INFO": "/ポ"}, ["CGI", "/ポ"], "tolvane.exe"),
-        ({**shell, "PATH_INFO": "/表"}, ["CGI", "/表"], "cmd.exe"),
-        ({**shell, "PATH_INFO": "/ポ/表"}, ["CGI", "/ポ/表"], "cmd.exe"),
+        ({"PATH_INFO": '/表" *'}, ["CGI", '/表" *'], "tolvane.exe"),
+        ({"PATH_INFO": "/表\\"}, ["CGI", "/表\\"], "tolvane.exe"),
+        ({"TOLVANE_CLASS": "%M%", "M": "CGI", "PATH_INFO": "/ポ/表"}, ["CGI", "/ポ/表"], "tolvane.exe"),
+        ({**batch, "PATH_INFO": "/表"}, ["CGI", "/表"], "cmd.exe"),
+        ({**batch, "PATH_INFO": "/ポ/表"}, ["CGI", "/ポ/表"], "cmd.exe"),
         ({"TOLVANE_CP": "ポ.jar", "TOLVANE_CLASS": "表", "PATH_INFO": "/表"},
          ["-cp", "ポ.jar", "表", "/表"], "tolvane.exe"),
         ({"JAVA_HOME": "{jdk}", "TOLVANE_CP": "%TOLVANE_MAIN%", "TOLVANE_MAIN": "表",
-          "PATH_INFO": "/ポ"}, ["-cp", "表", "CGI", "/ポ"], "cmd.exe"),
+          "PATH_INFO": "/ポ"}, ["-cp", "表", "CGI", "/ポ"], "tolvane.exe"),
     ]
     for env, args, parent in rows:
         log = tempfile.mkdtemp(dir=ROOT)
@@ -1212,9 +1436,90 @@ def code_page_932(shell):
         check("code page 932 %r" % env, (got[0], got[1], got[3], wide(log, "wargs"),
                                          recorded(log, "acp"), recorded(log, "parent")),
               (0, OK, narrow, "".join(a + "\0" for a in args), b"932", parent.encode()))
-    got = run({**get, **shell, "PATH_INFO": "/ポ|x"})
-    check("code page 932, a bar of its own", got[:2],
-          (1, page(BAD, "unsafe environment variable to 'PATH_INFO'.")))
+    unsafe = (1, page(BAD, "unsafe environment variable to 'PATH_INFO'."))
+    for env in ({"PATH_INFO": '/¥" *'}, {"PATH_INFO": "/¥"}, {"PATH_INFO": "/😀"},
+                {**batch, "PATH_INFO": "/ポ|x"}):
+        got = run({**get, **env})
+        check("code page 932, refused %r" % env, got[:2] + got[3:4], (*unsafe, None))
+
+
+def code_page_65001():
+    """The system's code page UTF-8 ("Use Unicode UTF-8 for worldwide
+    language support"): every text is exact there. wine takes it from a
+    locale that Windows gives no ANSI code page, such as Hindi."""
+    utf8 = {"LOCPATH": locale("hi_IN"), "LC_ALL": "hi_IN.UTF-8"}
+    get = {"REQUEST_METHOD": "GET", "QUERY_STRING": "q", **utf8}
+    for path in ("/中文/表", "/😀", "/x＂ C:/windows/*", "/＂ *＂", "/¥\\", "/．．／", "/e\u0301",
+                 "/café/€\u00ad", '/" * ? \\'):
+        log = tempfile.mkdtemp(dir=ROOT)
+        got = run({**get, "PATH_INFO": path}, log=log)
+        check("code page 65001 %r" % path, (got[0], got[1], got[3], wide(log, "wargs"),
+                                            recorded(log, "acp")),
+              (0, OK, ["CGI", path.encode().decode("latin-1")], "CGI\0%s\0" % path, b"65001"))
+
+
+def locale(name):
+    """A folder holding the locale name in UTF-8, made for the run."""
+    locales = os.path.join(ROOT, "locale")
+    os.makedirs(locales, exist_ok=True)
+    made = subprocess.run(["localedef", "-i", name, "-f", "UTF-8", locales + "/%s.UTF-8" % name],
+                          capture_output=True)
+    check("%s locale made" % name, (made.returncode, made.stderr), (0, b""))
+    return locales
+
+
+def site(shell, batch):
+    """Never a java.exe of the site's, which is the working directory: not
+    along a PATH entry relative to it, nor from a JAVA_HOME that is."""
+    get = {"REQUEST_METHOD": "GET", "QUERY_STRING": "q"}
+    invalid = page(SERVER, "invalid environment variable to 'JAVA_HOME'.")
+    rows = [
+        # environment, output (None: the stand-in ran)
+        ({"WINEPATH": ".;" + native(ROOT + "/empty")}, page(SERVER, "exit failure to 'java CGI'.")),
+        ({"WINEPATH": "path;" + native(ROOT + "/empty")}, page(SERVER, "exit failure to 'java CGI'.")),
+        ({"WINEPATH": "path\\;" + native(ROOT + "/empty"), **shell},
+         page(SERVER, "exit failure to 'java %TOLVANE_MAIN%'.")),
+        ({"WINEPATH": '"path";Z:path;\\path;' + native(ROOT + "/empty")},
+         page(SERVER, "exit failure to 'java CGI'.")),
+        ({"WINEPATH": "path;" + native(ROOT + "/path")}, None),
+        ({"JAVA_HOME": "jdk"}, invalid),
+        ({"JAVA_HOME": ""}, invalid),
+        ({"JAVA_HOME": "Z:jdk"}, invalid),
+        ({"JAVA_HOME": "\\jdk"}, invalid),
+        ({"JAVA_HOME": '"{jdk}"'}, invalid),
+        ({"JAVA_HOME": "jdk", **batch}, invalid),
+        ({"JAVA_HOME": "{jdk}"}, None),
+        ({"JAVA_HOME": native(JDK).replace("/", "\\")}, None),
+        ({"JAVA_HOME": "\\\\?\\" + native(JDK).replace("/", "\\")}, None),
+    ]
+    for env, out in rows:
+        got = run({**get, **env}, cwd=ROOT)
+        check("the site's java.exe, %r" % env, got[:2] + got[3:4],
+              (0, OK, ["CGI"]) if out is None else (1, out, None))
+
+
+def share(batch):
+    """A site on a share (\\\\server\\share): cmd.exe would run in the Windows
+    folder instead (Microsoft documents it; wine's cmd.exe does not do it),
+    so a launcher that needs cmd.exe is refused there; without it the
+    launcher runs in the share. wine's shares are its dosdevices/unc."""
+    name = os.path.basename(ROOT)
+    unc = os.path.join(os.environ["WINEPREFIX"], "dosdevices", "unc", "tolvane")
+    os.makedirs(unc, exist_ok=True)
+    os.symlink(ROOT, os.path.join(unc, name))
+    try:
+        folder = "\\\\tolvane\\%s\\here" % name
+        get = {"REQUEST_METHOD": "GET", "QUERY_STRING": "q", "PATH_INFO": "/p"}
+        log = tempfile.mkdtemp(dir=ROOT)
+        got = run(get, log=log, within=folder)
+        check("in a share", (got[0], got[1], got[3], wide(log, "cwd")), (0, OK, ["CGI", "/p"], folder))
+        got = run({**get, **batch}, within=folder)
+        failure = page(SERVER, "exit failure to 'java CGI /p'.")
+        check("in a share, through cmd.exe", (got[0], got[1], got[3], said(got[2])),
+              (1, failure, None, b"tolvane: cmd.exe: a UNC working directory is not supported\n" +
+               logline(message(failure), get, "")))
+    finally:
+        os.remove(os.path.join(unc, name))
 
 
 def stand_ins(log):
@@ -1232,14 +1537,26 @@ def stand_ins(log):
     return [p for p in pids if not gone(p)]
 
 
-def job(shell):
+def ran_ms(stderr):
+    """The run time the log line gives, or None."""
+    found = re.search(rb" ms=(\d+) ", stderr)
+    return found and int(found[1])
+
+
+def job(batch):
     """TOLVANE_TIMEOUT ends the job, and a gateway ended by its server
-    takes the job with it, with or without cmd.exe between."""
+    takes the job with it, with or without cmd.exe between. The request
+    ends when the launcher does: what it leaves behind, holding the pipe
+    it does not read and the response, is ended with it. Timed by the
+    gateway's own log where it gives one: wine's start, on a busy machine,
+    can take seconds of its own."""
     big = os.urandom(5 << 20)
     post = {"REQUEST_METHOD": "POST", "CONTENT_LENGTH": str(len(big))}
-    for config, path, line in (({}, "/<x>", "java CGI /&lt;x&gt;"),
-                               (shell, "/x", "java %TOLVANE_MAIN% /x")):
-        get = {"REQUEST_METHOD": "GET", "PATH_INFO": path, "TOLVANE_TIMEOUT": "1"}
+    for config, path, line in (({}, "/<x>", "java CGI /&lt;x&gt;"), (batch, "/x", "java CGI /x")):
+        # Three seconds, as a busy machine can take more than one to start
+        # a program under wine, and a launcher that never got to run shows
+        # nothing of the limit.
+        get = {"REQUEST_METHOD": "GET", "PATH_INFO": path, "TOLVANE_TIMEOUT": "3"}
         late = page(TIMEOUT, "time limit exceeded to '%s'." % line)
         rows = [
             # label, environment, standard input, output
@@ -1249,16 +1566,43 @@ def job(shell):
         ]
         for label, env, stdin, out in rows:
             log = tempfile.mkdtemp(dir=ROOT)
-            start = time.monotonic()
             got = run({**env, **config}, stdin, log=log)
-            took = time.monotonic() - start
-            # The stand-in is gone within a second of the answer.
-            end = time.monotonic() + 1
+            if not os.path.exists(log + "/pid"):
+                print("the stand-in never ran under %r; starting again" % label)
+                shutil.rmtree(log)
+                log = tempfile.mkdtemp(dir=ROOT)
+                got = run({**env, **config}, stdin, log=log)
+            # The deadline is on the system's tick, some 16 ms coarse.
+            ms = ran_ms(got[2])
+            # The stand-in is gone soon after the answer.
+            end = time.monotonic() + 10
             while stand_ins(log) and time.monotonic() < end:
                 time.sleep(0.05)
             check("job, %s%s" % (label, ", cmd.exe" * bool(config)),
-                  (got[0], got[1], 1 <= took < 4, os.path.exists(log + "/pid"), stand_ins(log)),
-                  (1, out, True, True, []))
+                  (got[0], got[1], "3 to 6 s" if ms and 2980 <= ms < 6000 else ms,
+                   os.path.exists(log + "/pid"), stand_ins(log)),
+                  (1, out, "3 to 6 s", True, []))
+
+        # A launcher that does not read a body of 1 MiB and leaves a process
+        # behind that holds the pipe and the response: the request ends
+        # with the launcher, limit or none, and nothing written later gets
+        # into the response.
+        body = os.urandom(1 << 20)
+        for limit in ({}, {"TOLVANE_TIMEOUT": "30"}):
+            env = {"REQUEST_METHOD": "PUT", "CONTENT_LENGTH": str(len(body)), "FAKE_NOREAD": "linger",
+                   **limit, **config}
+            log = tempfile.mkdtemp(dir=ROOT)
+            start = time.monotonic()
+            got = run(env, body, log=log)
+            took = time.monotonic() - start
+            end = time.monotonic() + 10
+            while stand_ins(log) and time.monotonic() < end:
+                time.sleep(0.05)
+            check("job, a process left behind holding the pipe%s%s" % (
+                ", limit" * bool(limit), ", cmd.exe" * bool(config)),
+                  (got[0], got[1], said(got[2]), took < 20, os.path.exists(log + "/child"),
+                   stand_ins(log)),
+                  (0, OK, b"", True, True, []))
 
         # The server ends the gateway: the job's last handle closes.
         log = tempfile.mkdtemp(dir=ROOT)
@@ -1270,7 +1614,7 @@ def job(shell):
         # stand-in that never came is given a second start.
         for attempt in range(2):
             gw = subprocess.Popen(["wine", GATEWAY], env=env, stdout=subprocess.DEVNULL)
-            end = time.monotonic() + 20
+            end = time.monotonic() + 30
             while not os.path.exists(log + "/pid") and time.monotonic() < end and gw.poll() is None:
                 time.sleep(0.05)
             before = stand_ins(log)
@@ -1279,7 +1623,7 @@ def job(shell):
             if before:
                 break
             print("wine started no stand-in under %r; starting again" % config)
-        end = time.monotonic() + 5
+        end = time.monotonic() + 10
         while stand_ins(log) and time.monotonic() < end:
             time.sleep(0.05)
         check("job, gateway killed%s" % (", cmd.exe" * bool(config)),
