@@ -129,9 +129,13 @@ static bool ansi(const wchar_t *text, char *out, int size)
 // The length of the character that s starts with, in the ANSI code page, as
 // the launcher steps through its line: a double-byte character's trail byte
 // (表 is 95 5C, ポ is 83 7C in code page 932) is no backslash or bar.
+// Asked of kernel32 rather than user32's CharNextExA, which would load
+// user32 into every request.
 static size_t step(const char *s)
 {
-	return static_cast<size_t>(CharNextExA(CP_ACP, s, 0) - s);
+	if (!*s)
+		return 0;
+	return IsDBCSLeadByteEx(CP_ACP, static_cast<BYTE>(*s)) && s[1] ? 2 : 1;
 }
 
 // One argument of a command line as the JDK's launcher takes it apart (its
