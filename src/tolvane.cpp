@@ -334,6 +334,10 @@ static reading read_word(reading state, const char *a)
 {
 	if (a[0] == '@' && a[1] && a[1] != '@')
 		return unseen;
+	// The launcher splits a --source word that holds white space again
+	// into words of its own, which we do not follow: refused too.
+	if (strncmp(a, "--source", 8) == 0 && a[strcspn(a, " \t\n\v\f\r")])
+		return unseen;
 	if (state == value && a[0] != '-')
 		return options;
 	if (a[0] != '-' || (strncmp(a, "--module=", 9) == 0 && a[9]))
