@@ -1393,6 +1393,12 @@ def expansion(batch):
         ({"TOLVANE_CLASS": "-Dua=%HTTP_USER_AGENT% CGI", "HTTP_USER_AGENT": "x＂ *"}, None),
         ({"TOLVANE_CLASS": '-Dua="%HTTP_USER_AGENT%" CGI', "HTTP_USER_AGENT": "x y"},
          ["-Dua=x y", "CGI"]),
+        # and so could a quote itself: a header's quote ends the quoting the
+        # configuration put around it, and the words after it are the
+        # client's, a source file to run or a class path.
+        ({"TOLVANE_CLASS": '-Dua="%HTTP_USER_AGENT%" CGI', "HTTP_USER_AGENT": 'x" /x.java "'}, None),
+        ({"TOLVANE_CLASS": '-Dua="%HTTP_USER_AGENT%" CGI',
+          "HTTP_USER_AGENT": 'x" -cp C:\\uploads -Dy="'}, None),
         # Words as the launcher reads them, quotes and backslashes and all.
         ({"TOLVANE_CLASS": '"-cp" x'}, None),
         ({"TOLVANE_CLASS": '""-cp"" x'}, None),
