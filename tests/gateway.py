@@ -1409,6 +1409,10 @@ def expansion(batch):
         ({"TOLVANE_CLASS": r'\\"-cp\\" x'}, ["\\-cp\\", "x"]),
         ({"TOLVANE_CLASS": r'\\\"-cp x'}, ['\\"-cp', "x"]),
         ({"TOLVANE_CLASS": r'-cp\ x'}, ["-cp\\", "x"]),
+        # The launcher splits a word that starts with --source and holds a
+        # blank again at its blanks (a script's #! line passes its options
+        # so): -cp takes CGI, and PATH_INFO is the source file it runs.
+        ({"TOLVANE_CLASS": '"--source 17 -cp" CGI'}, None),
         # A quote the configuration leaves open would take PATH_INFO in.
         ({"TOLVANE_CLASS": 'CGI "'}, None),
         ({"TOLVANE_CLASS": '%M% "x', "M": "CGI"}, None),
