@@ -639,6 +639,10 @@ def hostile():
             ({"TOLVANE_CLASS": "-m app/x.Main"}, ["-m", "app/x.Main"]),
             ({"TOLVANE_CLASS": "--module=app"}, ["--module=app"]),
             ({"TOLVANE_CLASS": "--source 17 /srv/App.java"}, ["--source", "17", "/srv/App.java"]),
+            # The launcher splits a word that starts with --source and holds
+            # a blank again at its blanks: -cp takes CGI, and PATH_INFO is
+            # the source file it compiles and runs.
+            ({"TOLVANE_CLASS": '"--source 17 -cp" CGI'}, None),
             ({"TOLVANE_CLASS": "--add-modules -x CGI"}, ["--add-modules", "-x", "CGI"]),
             ({"TOLVANE_CLASS": "-p mods --add-modules=a CGI"}, ["-p", "mods", "--add-modules=a", "CGI"]),
             # The launcher expands an argument file in an option's value too
