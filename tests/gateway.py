@@ -639,6 +639,10 @@ def hostile():
             ({"TOLVANE_CLASS": "-m app/x.Main"}, ["-m", "app/x.Main"]),
             ({"TOLVANE_CLASS": "--module=app"}, ["--module=app"]),
             ({"TOLVANE_CLASS": "--source 17 /srv/App.java"}, ["--source", "17", "/srv/App.java"]),
+            # The launcher splits a word that starts with --source and holds
+            # a blank again at its blanks: -cp takes CGI, and PATH_INFO is
+            # the source file it compiles and runs.
+            ({"TOLVANE_CLASS": '"--source 17 -cp" CGI'}, None),
             ({"TOLVANE_CLASS": "--add-modules -x CGI"}, ["--add-modules", "-x", "CGI"]),
             ({"TOLVANE_CLASS": "-p mods --add-modules=a CGI"}, ["-p", "mods", "--add-modules=a", "CGI"]),
             # The launcher expands an argument file in an option's value too
@@ -1111,6 +1115,17 @@ def windows():
          ["CGI", "/<b>&amp;</b>"], b""),
         ({**get, **shell, "QUERY_STRING": "", "PATH_INFO": "/100%s%n%%"}, b"", 0, OK,
          ["CGI", "/100%s%n%%"], b""),
+        # A JDK 8 launcher that keeps its count of backslashes across * and ?
+        # reads a quote after them otherwise: the quoting ends inside
+        # PATH_INFO, and the rest is more arguments, * expanded to the
+        # working directory's files. The gateway cannot tell which JDK it
+        # starts: a backslash run before * or ? is refused.
+        ({**get, "FAKE_JDK8": "1", "QUERY_STRING": "", "PATH_INFO": '/x\\*" *'}, b"", 1, unsafe,
+         None, None),
+        ({**get, "FAKE_JDK8": "1", "QUERY_STRING": "", "PATH_INFO": "/x\\?\\"}, b"", 1, unsafe,
+         None, None),
+        ({**get, "FAKE_JDK8": "1", "QUERY_STRING": "", "PATH_INFO": '/x*\\" *'}, b"", 0, OK,
+         ["CGI", '/x*\\" *'], b""),
     ]
     bad = "/．．／"  # best fit would make it /../
     rows += [
@@ -1211,6 +1226,17 @@ def launcher_rules():
         **{k: os.environ[k] for k in os.environ if k.startswith("WINE")}})
     check("the launcher's wildcards, after the class", recorded(log, "args"),
           b"-cp\0*\0x.???\0x.abc\0")
+    # FAKE_JDK8: the launcher of JDK 8 updates whose next_arg keeps the count
+    # of backslashes across a * or ?, which the next run of them adds to.
+    for line, args in (('"a\\*\\"b c"', ["a\\*\\b", "c"]),
+                       ('"a\\?\\\\b"', ["a\\?\\\\\\b"]),
+                       ('"a\\*b\\" c"', ['a\\*b" c'])):
+        log = tempfile.mkdtemp(dir=ROOT)
+        p = subprocess.run(["wine", LAUNCHER], capture_output=True, cwd=folder, timeout=60, env={
+            "FAKE_CMDLINE": "java CGI " + line, "FAKE_NOREAD": "1", "FAKE_LOG": log, "FAKE_JDK8": "1",
+            "LC_ALL": "C.UTF-8", **{k: os.environ[k] for k in os.environ if k.startswith("WINE")}})
+        check("the JDK 8 launcher's split of %r" % line, (p.returncode, recorded(log, "args")),
+              (0, "".join(a + "\0" for a in ["CGI"] + args).encode()))
 
 
 def code_page():
@@ -1371,6 +1397,12 @@ def expansion(batch):
         ({"TOLVANE_CLASS": "-Dua=%HTTP_USER_AGENT% CGI", "HTTP_USER_AGENT": "x＂ *"}, None),
         ({"TOLVANE_CLASS": '-Dua="%HTTP_USER_AGENT%" CGI', "HTTP_USER_AGENT": "x y"},
          ["-Dua=x y", "CGI"]),
+        # and so could a quote itself: a header's quote ends the quoting the
+        # configuration put around it, and the words after it are the
+        # client's, a source file to run or a class path.
+        ({"TOLVANE_CLASS": '-Dua="%HTTP_USER_AGENT%" CGI', "HTTP_USER_AGENT": 'x" /x.java "'}, None),
+        ({"TOLVANE_CLASS": '-Dua="%HTTP_USER_AGENT%" CGI',
+          "HTTP_USER_AGENT": 'x" -cp C:\\uploads -Dy="'}, None),
         # Words as the launcher reads them, quotes and backslashes and all.
         ({"TOLVANE_CLASS": '"-cp" x'}, None),
         ({"TOLVANE_CLASS": '""-cp"" x'}, None),
@@ -1381,6 +1413,10 @@ def expansion(batch):
         ({"TOLVANE_CLASS": r'\\"-cp\\" x'}, ["\\-cp\\", "x"]),
         ({"TOLVANE_CLASS": r'\\\"-cp x'}, ['\\"-cp', "x"]),
         ({"TOLVANE_CLASS": r'-cp\ x'}, ["-cp\\", "x"]),
+        # The launcher splits a word that starts with --source and holds a
+        # blank again at its blanks (a script's #! line passes its options
+        # so): -cp takes CGI, and PATH_INFO is the source file it runs.
+        ({"TOLVANE_CLASS": '"--source 17 -cp" CGI'}, None),
         # A quote the configuration leaves open would take PATH_INFO in.
         ({"TOLVANE_CLASS": 'CGI "'}, None),
         ({"TOLVANE_CLASS": '%M% "x', "M": "CGI"}, None),
@@ -1422,6 +1458,7 @@ def code_page_932(batch):
         ({"PATH_INFO": '/表" *'}, ["CGI", '/表" *'], "tolvane.exe"),
         ({"PATH_INFO": "/表\\"}, ["CGI", "/表\\"], "tolvane.exe"),
         ({"TOLVANE_CLASS": "%M%", "M": "CGI", "PATH_INFO": "/ポ/表"}, ["CGI", "/ポ/表"], "tolvane.exe"),
+        ({"PATH_INFO": '/表*\\" *', "FAKE_JDK8": "1"}, ["CGI", '/表*\\" *'], "tolvane.exe"),
         ({**batch, "PATH_INFO": "/表"}, ["CGI", "/表"], "cmd.exe"),
         ({**batch, "PATH_INFO": "/ポ/表"}, ["CGI", "/ポ/表"], "cmd.exe"),
         ({"TOLVANE_CP": "ポ.jar", "TOLVANE_CLASS": "表", "PATH_INFO": "/表"},

@@ -15,6 +15,9 @@
  * how many inheritable handles it holds besides its standard three, and
  * parent, the file name of its parent process.
  *
+ * FAKE_JDK8 makes it split its line as the launcher of the JDK 8 updates
+ * that keep the count of backslashes across a * or ?.
+ *
  * FAKE_EXIT sets its exit status; FAKE_FILL=N makes its response N bytes of x;
  * FAKE_NOREAD makes it go on without reading,
  * taking its value for the input below. An input of "sleep" makes it sleep a
@@ -82,7 +85,8 @@ static FILE *record(const char *name)
  * outside quotes. Returns where the next one starts, NULL after the last. */
 static const char *launcher_arg(const char *s, char *out, int *wild)
 {
-	int quotes = 0, slashes = 0, separator = 0, i;
+	int quotes = 0, slashes = 0, separator = 0, i, run, kept = 0;
+	int jdk8 = getenv("FAKE_JDK8") != NULL;
 	unsigned prev = 0, ch = 0;
 	int len;
 
@@ -92,7 +96,8 @@ static const char *launcher_arg(const char *s, char *out, int *wild)
 		if (separator && ch != ' ' && ch != '\t')
 			break;
 		if (ch == '\\') {
-			slashes++;
+			slashes += 1 + kept;
+			kept = 0;
 			continue;
 		}
 		if (ch == '"') {
@@ -108,11 +113,18 @@ static const char *launcher_arg(const char *s, char *out, int *wild)
 				quotes++;
 			else
 				quotes--;
-			slashes = 0;
+			slashes = kept = 0;
 			continue;
 		}
-		for (; slashes > 0; slashes--)
+		for (run = slashes; slashes > 0; slashes--)
 			*out++ = '\\';
+		/* FAKE_JDK8: the count is not reset at * or ?, and a run of
+		 * backslashes after them adds it (next_arg in the launcher of JDK 8
+		 * updates before the fix, where * and ? lack "slashes = 0"). */
+		if (jdk8 && (ch == '*' || ch == '?'))
+			kept = prev == '\\' ? run : prev == '*' || prev == '?' ? kept : 0;
+		else
+			kept = 0;
 		if ((ch == ' ' || ch == '\t') && quotes % 2 == 0) {
 			separator = 1;
 			continue;
