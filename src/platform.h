@@ -52,6 +52,11 @@ start sys_spawn(const char *line, size_t n, const char *arg);
 // only be the program's.
 bool names_program(char *const args[]);
 
+// The gateway's own: whether the variable whose name is the first n bytes
+// of name is one the server fills from the request, which the
+// configuration's expansion must never see.
+bool from_request(const char *name, size_t n);
+
 // Writes the n bytes of data into the pipe, but not past the limit. A
 // reader that has gone is not an error: only its exit status tells how the
 // request went.

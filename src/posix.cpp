@@ -387,7 +387,7 @@ static pid_t gateway;
 static sigset_t launch_mask;
 static volatile int failed_exec;
 
-static pid_t fork_exec(const char *file, char *const argv[], int in, int out)
+static pid_t fork_exec(const char *file, char *const argv[], char *const envp[], int in, int out)
 {
 	failed_exec = 0;
 	pid_t pid = vfork();
@@ -417,7 +417,7 @@ static pid_t fork_exec(const char *file, char *const argv[], int in, int out)
 	}
 	sigaction(SIGPIPE, &dfl, nullptr);
 	sigprocmask(SIG_SETMASK, &launch_mask, nullptr);
-	execve(file, argv, environ);
+	execve(file, argv, envp);
 	failed_exec = errno;
 	_exit(127);
 }
@@ -427,10 +427,11 @@ static pid_t fork_exec(const char *file, char *const argv[], int in, int out)
 // that came between the start and our learning its pid would leave it
 // behind: such a signal is held back until we know. The child gets the
 // mask we had.
-static int spawn(const char *file, char *const argv[], int in, int out)
+static int spawn(const char *file, char *const argv[], int in, int out,
+                 char *const envp[] = environ)
 {
 	hold(&launch_mask);
-	pid_t pid = fork_exec(file, argv, in, out);
+	pid_t pid = fork_exec(file, argv, envp, in, out);
 	int why = pid == -1 ? errno : failed_exec;
 	if (pid != -1 && why)
 		while (waitpid(pid, nullptr, 0) == -1 && errno == EINTR)
@@ -507,13 +508,30 @@ static int left();
 static bool ends_in_time();
 static bool expired; // the deadline passed while the configuration expanded
 
+// Our environment without what the server filled from the request: the
+// configuration is expanded in it, so that a reference to a client's text
+// fails the expansion (-u) instead of making words of it.
+static char **request_free()
+{
+	size_t n = 0;
+	while (environ[n])
+		n++;
+	static char **env; // once a request
+	env = static_cast<char **>(calloc(n + 1, sizeof *env));
+	for (size_t i = 0, k = 0; env && i < n; i++)
+		if (!from_request(environ[i], strcspn(environ[i], "=")))
+			env[k++] = environ[i];
+	return env;
+}
+
 // The words the shell makes of the line's first n bytes: it only expands
 // them (variables, quotes, $(...)) and prints them, each ending in a NUL,
 // and never runs the launcher. The configuration is eval's text, so no
 // ending of it (a newline, ";", "&", "|", "\", "#", a here-document) can
 // reach the text of ours after it; PATH_INFO is no text of the shell's at
 // all. An unset variable fails the expansion (-u): ${NAME-} is the way to
-// mean nothing. The shell runs as the launcher would, in a group of its
+// mean nothing. So does a reference to a request's variable, which the
+// shell never sees (request_free). The shell runs as the launcher would, in a group of its
 // own that a signal or the deadline ends.
 // nullptr with *how still started: the shell could not be run (*rc says
 // why), failed (status) or ran out of time (expired), which sys_wait
@@ -529,13 +547,14 @@ static char **expand(const char *line, size_t n, start *how, int *rc)
 	char *sh[] = {const_cast<char *>("sh"), const_cast<char *>("-uc"),
 	              const_cast<char *>("eval \"shift; set -- $1\"; printf '%s\\0' \"$@\""),
 	              const_cast<char *>("sh"), text, nullptr};
+	char **env = request_free();
 	int out[2], in = open("/dev/null", O_RDONLY | O_CLOEXEC);
-	if (in == -1 || pipe2(out, O_CLOEXEC) == -1) {
+	if (!env || in == -1 || pipe2(out, O_CLOEXEC) == -1) {
 		if (in != -1)
 			close(in);
 		return *how = unavailable, nullptr;
 	}
-	*rc = spawn("/bin/sh", sh, in, out[1]);
+	*rc = spawn("/bin/sh", sh, in, out[1], env);
 	close(in);
 	close(out[1]);
 	size_t got = 0;

@@ -86,11 +86,13 @@ static void note(const char *msg, const char *line)
 		field("uri", uri);
 	} else {
 		// The URI as the server decoded it, and its query as it came. IIS
-		// sets PATH_INFO to the whole path, SCRIPT_NAME included.
+		// sets PATH_INFO to the whole path, SCRIPT_NAME included; any other
+		// server to the path after SCRIPT_NAME, which may start as it does.
 		const char *script = getenv("SCRIPT_NAME"), *path = getenv("PATH_INFO");
-		const char *query = getenv("QUERY_STRING");
+		const char *query = getenv("QUERY_STRING"), *server = getenv("SERVER_SOFTWARE");
 		size_t n = script ? strlen(script) : 0;
-		if (script && path && strncmp(path, script, n) == 0 && (path[n] == '/' || !path[n]))
+		if (script && path && server && strncmp(server, "Microsoft-IIS", 13) == 0 &&
+		    strncmp(path, script, n) == 0 && (path[n] == '/' || !path[n]))
 			script = nullptr;
 		if (script || path) {
 			fputs(" uri=", stderr);
@@ -317,6 +319,32 @@ static bool valued(const char *option)
 	for (const char *name : names)
 		if (strcmp(option, name) == 0)
 			return true;
+	return false;
+}
+
+// Whether the variable of that name (its first n bytes) is one the server
+// fills from the request: a client chose its text. The configuration's
+// expansion never sees one, so that no header can add a word to the
+// launcher's line or end the configuration's quoting. Names are compared
+// as Windows compares them, case aside.
+bool from_request(const char *name, size_t n)
+{
+	// A name that ends in '_' stands for every name it starts.
+	static const char *const names[] = {
+	    "HTTP_", "REDIRECT_", "SSL_CLIENT_", "CERT_", "ORIG_", "AUTH_TYPE", "AUTH_USER",
+	    "CONTENT_LENGTH", "CONTENT_TYPE", "DOCUMENT_NAME", "DOCUMENT_URI", "LOGON_USER",
+	    "PATH_INFO", "PATH_TRANSLATED", "QUERY_STRING", "QUERY_STRING_UNESCAPED", "REMOTE_HOST",
+	    "REMOTE_IDENT", "REMOTE_USER", "REQUEST_METHOD", "REQUEST_URI", "SCRIPT_FILENAME",
+	    "SCRIPT_NAME", "SCRIPT_URI", "SCRIPT_URL", "SERVER_NAME", "UNENCODED_URL"};
+	for (const char *known : names) {
+		size_t len = strlen(known), i = 0;
+		if (known[len - 1] == '_' ? n < len : n != len)
+			continue;
+		while (i < len && (name[i] >= 'a' && name[i] <= 'z' ? name[i] - 32 : name[i]) == known[i])
+			i++;
+		if (i == len)
+			return true;
+	}
 	return false;
 }
 

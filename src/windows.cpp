@@ -272,7 +272,8 @@ static bool dynamic(const char *name)
 // (sys_exact), since a look-alike of a client's character could be a quote
 // or a blank and change the words. False for what cmd.exe would make
 // otherwise than we can: its modifiers (%NAME:~1,2%, %NAME:a=b%) and its
-// own variables.
+// own variables. False too for a variable the server fills from the
+// request: a client's quote would end the configuration's quoting.
 static bool put_expanded(const char *s, size_t n)
 {
 	for (size_t i = 0; i < n;) {
@@ -292,6 +293,8 @@ static bool put_expanded(const char *s, size_t n)
 		char *colon = strchr(name, ':');
 		if (colon)
 			*colon = '\0';
+		if (from_request(name, strlen(name)))
+			return false;
 		const char *value = len > 0 ? getenv(name) : nullptr;
 		if ((value && colon) || (!value && len > 0 && dynamic(name)))
 			return false;
@@ -554,6 +557,23 @@ static bool launcher(const wchar_t *home, bool *exe)
 	return search(file, room, exe);
 }
 
+// Whether s holds a backslash right before a * or ?. JDK 8's launcher
+// keeps its count of a backslash run across the wildcard after it, and
+// adds the next run to it: it reads "a\*\"b c" as a\*\b and c, the
+// quote ending the quoting, so that the rest is more words, their *
+// expanded. Later launchers read such text right, but we cannot tell
+// which one we start.
+static bool backslash_wild(const char *s)
+{
+	bool after = false;
+	for (size_t n; (n = step(s)) > 0; s += n) {
+		if (after && n == 1 && (*s == '*' || *s == '?'))
+			return true;
+		after = n == 1 && *s == '\\';
+	}
+	return false;
+}
+
 // The request's line, as the launcher will take it apart: its name, the
 // configuration's words, and path (PATH_INFO, or nullptr) as the last. The
 // words must name what the launcher is to run (names_program), and path
@@ -581,6 +601,8 @@ static start compose(const char *name, const char *config, size_t n, const char 
 		return invalid;
 	if (!path)
 		return started;
+	if (backslash_wild(path))
+		return unsafe;
 	put(" ");
 	put_argument(path);
 	size_t all = split(line_a, words[1], args[1], wild, max);

@@ -222,8 +222,9 @@ def logline(msg, env, ran=None):
         elif "SCRIPT_NAME" in env or "PATH_INFO" in env:
             query = text(env.get("QUERY_STRING", ""))
             script, path = text(env.get("SCRIPT_NAME", "")), text(env.get("PATH_INFO", ""))
-            if "SCRIPT_NAME" in env and path.startswith(script):
-                script = ""  # IIS: PATH_INFO is the whole path
+            iis = text(env.get("SERVER_SOFTWARE", "")).startswith("Microsoft-IIS")
+            if iis and path.startswith(script) and path[len(script):len(script) + 1] in ("", "/"):
+                script = ""  # PATH_INFO is the whole path
             line += " uri=" + escaped(script + path + ("?" + query if query else ""), True)
         if ran is not None:
             line += (" " + ran if ran else "") + " ms=N"
@@ -585,8 +586,10 @@ def hostile():
         get = {**get, "TOLVANE_MAIN": "CGI"}
         shell = {"TOLVANE_CLASS": "%TOLVANE_MAIN%"}
         batch = scripted()
-        quotes = ('\\"', 'a\\\\"b', '""', '\\"\\', '" *', '"" *', "\\* ?")
-        payloads = ([(p, refusal, batch) for p in bad] + [(p, None, batch) for p in good] +
+        quotes = ('\\"', 'a\\\\"b', '""', '\\"\\', '" *', '"" *', "\\ * ?")
+        # JDK 8's launcher misreads a backslash before * or ?.
+        payloads = ([(p, refusal, c) for p in ("\\* ?", "a\\?") for c in ({}, batch)] +
+                    [(p, refusal, batch) for p in bad] + [(p, None, batch) for p in good] +
                     [(p, None, {}) for p in bad + good + quotes] +
                     [(p, None, shell) for p in bad + quotes])
     else:
@@ -663,6 +666,13 @@ def hostile():
             ({"JAVA_HOME": "/usr/bin/env {jdk}", "TOLVANE_CLASS": "-Xshare:auto ${APP_MAIN-}"}, None),
             ({"JAVA_HOME": "/usr/bin/nice {jdk}", "TOLVANE_CLASS": "-Xshare:auto"}, None),
             ({"JAVA_HOME": "/usr/bin/env LC_ALL=C.UTF-8 {jdk}"}, ["CGI"]),
+            # The expansion never sees what the server filled from the
+            # request: a header's words would be the launcher's options.
+            ({"TOLVANE_CLASS": "$HTTP_X CGI", "HTTP_X": "-cp /tmp"}, None),
+            ({"TOLVANE_CLASS": '-Dua="$HTTP_USER_AGENT" CGI', "HTTP_USER_AGENT": "x"}, None),
+            ({"TOLVANE_CLASS": "-Dh=${SERVER_NAME-none} CGI", "SERVER_NAME": "h"},
+             ["-Dh=none", "CGI"]),
+            ({"TOLVANE_CLASS": '-Dp="$SERVER_PORT" CGI', "SERVER_PORT": "80"}, ["-Dp=80", "CGI"]),
         ]
         paths = ("/bin/sh", "/usr/bin/id", "/x.java", "-version", "/\n", ";id", "/;touch C",
                  "$(touch C)", "`touch C`", "\ntouch C", "'; touch C; '", "/x; touch C #")
@@ -712,11 +722,14 @@ def hostile():
         # what a decoder must not take for UTF-8 (overlong, surrogate).
         ({"REQUEST_URI": b"/\x9b2J\xff\xc3(\xc0\xaf\xed\xa0\x80\xf0\x9f\x98\x80"},
          b"/\\x9b2J\\xff\\xc3(\\xc0\\xaf\\xed\\xa0\\x80\xf0\x9f\x98\x80"),
-        # IIS: PATH_INFO holds SCRIPT_NAME already.
-        ({"SCRIPT_NAME": b"/cgi/t.exe", "PATH_INFO": b"/cgi/t.exe/cart"}, b"/cgi/t.exe/cart"),
-        # Elsewhere a path that only starts with SCRIPT_NAME's text is
-        # another path: /app/apple is no request for /apple.
-        ({"SCRIPT_NAME": b"/app", "PATH_INFO": b"/apple"}, b"/app/apple"),
+        # IIS: PATH_INFO holds SCRIPT_NAME already. Elsewhere PATH_INFO is
+        # the path after it, whatever it starts with; a path that only
+        # starts with SCRIPT_NAME's text is another path.
+        ({"SCRIPT_NAME": b"/cgi/t.exe", "PATH_INFO": b"/cgi/t.exe/cart",
+          "SERVER_SOFTWARE": b"Microsoft-IIS/10.0"}, b"/cgi/t.exe/cart"),
+        ({"SCRIPT_NAME": b"/app", "PATH_INFO": b"/app/x"}, b"/app/app/x"),
+        ({"SCRIPT_NAME": b"/app", "PATH_INFO": b"/apple",
+          "SERVER_SOFTWARE": b"Microsoft-IIS/10.0"}, b"/app/apple"),
     ]
     if WIN:
         # The server's UTF-16 reaches the log through the ANSI code page
@@ -1312,9 +1325,9 @@ def arguments(shell, batch):
         ({"PATH_INFO": '""'}, ["CGI", '""'], direct, 'java CGI "\\"\\""'),
         # * and ? in PATH_INFO are quoted, and the launcher expands them
         # not; in the configuration's words after the class it does.
-        ({"PATH_INFO": wild + "*"}, ["CGI", wild + "*"], direct, None),
+        ({"PATH_INFO": wild + "x*"}, ["CGI", wild + "x*"], direct, None),
         ({"PATH_INFO": wild + "x.???"}, ["CGI", wild + "x.???"], direct, None),
-        ({"PATH_INFO": '/" ' + wild + '*'}, ["CGI", '/" ' + wild + "*"], direct, None),
+        ({"PATH_INFO": '/" ' + wild + 'x*'}, ["CGI", '/" ' + wild + "x*"], direct, None),
         ({"TOLVANE_CLASS": "CGI " + wild + "x.???", "PATH_INFO": wild + "x.???"},
          ["CGI", wild + "x.abc", wild + "x.???"], direct, None),
         ({**shell, "PATH_INFO": "/a\\"}, ["CGI", "/a\\"], direct, None),
@@ -1392,14 +1405,17 @@ def expansion(batch):
         ({"TOLVANE_CLASS": "CGI 2>&1"}, None),
         ({"TOLVANE_CLASS": "CGI\n"}, None),
         ({"TOLVANE_CLASS": "CGI\r"}, None),
-        # A client's text in the configuration must be its own, exactly: a
-        # look-alike could be a quote.
+        # A client's text never reaches the configuration: a quote (or a
+        # look-alike of one) would end the quoting the configuration put
+        # around it, and the words after it are the client's, a source file
+        # to run or a class path. Set or not, in any case.
         ({"TOLVANE_CLASS": "-Dua=%HTTP_USER_AGENT% CGI", "HTTP_USER_AGENT": "x＂ *"}, None),
-        ({"TOLVANE_CLASS": '-Dua="%HTTP_USER_AGENT%" CGI', "HTTP_USER_AGENT": "x y"},
-         ["-Dua=x y", "CGI"]),
-        # and so could a quote itself: a header's quote ends the quoting the
-        # configuration put around it, and the words after it are the
-        # client's, a source file to run or a class path.
+        ({"TOLVANE_CLASS": '-Dua="%HTTP_USER_AGENT%" CGI', "HTTP_USER_AGENT": "x y"}, None),
+        ({"TOLVANE_CLASS": '-Dua="%http_user_agent%" CGI', "HTTP_USER_AGENT": "x y"}, None),
+        ({"TOLVANE_CLASS": '-Dx="%HTTP_X_NONE%" CGI'}, None),
+        ({"TOLVANE_CLASS": '-Dq="%QUERY_STRING%" CGI'}, None),
+        ({"TOLVANE_CLASS": '-Dh="%SERVER_NAME%" CGI', "SERVER_NAME": "h"}, None),
+        ({"TOLVANE_CLASS": '-Dh="%SERVER_PORT%" CGI', "SERVER_PORT": "80"}, ["-Dh=80", "CGI"]),
         ({"TOLVANE_CLASS": '-Dua="%HTTP_USER_AGENT%" CGI', "HTTP_USER_AGENT": 'x" /x.java "'}, None),
         ({"TOLVANE_CLASS": '-Dua="%HTTP_USER_AGENT%" CGI',
           "HTTP_USER_AGENT": 'x" -cp C:\\uploads -Dy="'}, None),
