@@ -720,6 +720,15 @@ def archive_tool():
         (status, _), seen = runs(["bash", ARCHIVER, variant("", line)])
         check(label + ": status, runs, what was made", (status, len(seen), made()), (1, 0, {}))
 
+    # A body file in a folder of www-data's, which it made a link to a file
+    # of root's: root reads it for the user's program.
+    os.symlink(ROOT + "/victim", www + "/body")
+    os.lchown(www + "/body", WWW.pw_uid, WWW.pw_gid)
+    (status, _), seen = runs(["bash", ARCHIVER, variant(""), "POST /x @%s/body" % www])
+    made()
+    check("a body file linked by www-data to a file of root's: what the program read",
+          [s["input"] for s in seen if "root's" in s["input"]], [])
+
     # The README's class path for library jars: the JVM's own wildcard.
     os.makedirs(ROOT + "/srv/app/lib", exist_ok=True)
     (status, _), seen = runs(["bash", ARCHIVER, variant("", cp="%s:%s/srv/app/lib/*" % (ROOT + APP, ROOT)),
