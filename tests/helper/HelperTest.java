@@ -300,7 +300,7 @@ public class HelperTest {
         // new File(dir, filename) would write the upload there, or read
         // from the console, not a file.
         String[] devices = {"CON", "con.txt", "NUL", "nul.tar.gz", "PRN", "AUX.log", "COM1", "com9.jsp",
-            "LPT1", "lpt3.txt", "CONIN$", "CONOUT$", "COM\u00b9", "x/../NUL", "NUL:"};
+            "LPT1", "lpt3.txt", "LPT0", "CONIN$", "CONOUT$", "COM\u00b9", "con .txt", "x/../NUL", "NUL:"};
         for (String raw : devices) {
             String body = "--b\r\n" + CD + "name=f; filename=\"" + raw + "\"\r\n\r\nx\r\n--b--";
             Tolvane.Part p = must("filename", request("POST", "", "multipart/form-data; boundary=b",
@@ -312,7 +312,11 @@ public class HelperTest {
                 bytes("--b\r\n" + CD + "name=\"a%22b\"\r\n\r\nx\r\n--b--"))), "a\"b|null|null|null|x; fields {a\"b=[x]}");
     }
 
-    /** Whether Windows opens a device for that name, in any folder. */
+    /**
+     * Whether Windows opens a device for that name, in any folder: the
+     * reserved names of Microsoft's "Naming Files, Paths, and Namespaces",
+     * which says NUL.txt and NUL.tar.gz are NUL too, and the console's.
+     */
     static boolean device(String name) {
         if (name == null)
             return false;
@@ -320,7 +324,7 @@ public class HelperTest {
         String stem = (dot < 0 ? name : name.substring(0, dot)).trim().toUpperCase(java.util.Locale.ROOT);
         return List.of("CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$").contains(stem)
                 || stem.length() == 4 && (stem.startsWith("COM") || stem.startsWith("LPT"))
-                && "123456789\u00b9\u00b2\u00b3".indexOf(stem.charAt(3)) >= 0;
+                && "0123456789\u00b9\u00b2\u00b3".indexOf(stem.charAt(3)) >= 0;
     }
 
     /** The thread's CPU time for making the request, in ms, and how it ended. */
