@@ -243,6 +243,9 @@ public class HelperTest {
             "--b\r\nX-Note: a\r\n\t" + CD + "name=\"f\"; filename=\"evil.jsp\"\r\n\r\nx\r\n--b--",
             "--b\r\nContent-Disposition : form-data; name=\"f\"; filename=\"evil.jsp\"\r\n\r\nx\r\n--b--",
             "--b\r\nContent-Disposition\t: form-data; name=\"f\"; filename=\"evil.jsp\"\r\n\r\nx\r\n--b--",
+            // RFC 7578 4.2: filename* MUST NOT be used; a parser that follows
+            // RFC 6266 4.3 takes it over filename, and sees a.txt
+            "--b\r\n" + CD + "name=\"f\"; filename=\"evil.jsp\"; filename*=UTF-8''a.txt\r\n\r\nx\r\n--b--",
         };
         for (String body : misread) {
             Object got = request("POST", "", mp + "b", bytes(body));
