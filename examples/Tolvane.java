@@ -213,7 +213,11 @@ public final class Tolvane {
             Map<String, String> headers = new HashMap<>();
             for (Map.Entry<String, String> e : System.getenv().entrySet()) {
                 String name = e.getKey();
-                if (name.startsWith("HTTP_"))
+                // CONTENT_TYPE and CONTENT_LENGTH are the server's; nginx also
+                // passes a client's own Content-Type as HTTP_CONTENT_TYPE,
+                // which would win or lose by the HashMap's order.
+                if (name.startsWith("HTTP_") && !name.equals("HTTP_CONTENT_TYPE")
+                        && !name.equals("HTTP_CONTENT_LENGTH"))
                     headers.put(name.substring(5), e.getValue());
                 else if (name.equals("CONTENT_TYPE") || name.equals("CONTENT_LENGTH"))
                     headers.put(name, e.getValue());

@@ -233,6 +233,26 @@ public class HelperTest {
         for (String[] r : rows)
             check("multipart " + show(r[0] + " " + r[1]), parts(request("POST", "", r[0], bytes(r[1]))), r[2]);
 
+        // Part headers that RFC 5322 reads otherwise, as a filter in front
+        // may: a line that starts with a blank continues the line before it
+        // (Python's email package sees no Content-Disposition in either), and
+        // a field name ends at its colon, blanks included. Refused, as a
+        // second Content-Disposition is, rather than read as a file part.
+        String[] misread = {
+            "--b\r\nX-Note: a\r\n " + CD + "name=\"f\"; filename=\"evil.jsp\"\r\n\r\nx\r\n--b--",
+            "--b\r\nX-Note: a\r\n\t" + CD + "name=\"f\"; filename=\"evil.jsp\"\r\n\r\nx\r\n--b--",
+            "--b\r\nContent-Disposition : form-data; name=\"f\"; filename=\"evil.jsp\"\r\n\r\nx\r\n--b--",
+            "--b\r\nContent-Disposition\t: form-data; name=\"f\"; filename=\"evil.jsp\"\r\n\r\nx\r\n--b--",
+            // RFC 7578 4.2: filename* MUST NOT be used; a parser that follows
+            // RFC 6266 4.3 takes it over filename, and sees a.txt
+            "--b\r\n" + CD + "name=\"f\"; filename=\"evil.jsp\"; filename*=UTF-8''a.txt\r\n\r\nx\r\n--b--",
+        };
+        for (String body : misread) {
+            Object got = request("POST", "", mp + "b", bytes(body));
+            check("multipart, read otherwise by RFC 5322: " + show(body),
+                    got instanceof String && ((String) got).startsWith("400: ") ? "refused" : parts(got), "refused");
+        }
+
         // Every byte value in a file, the delimiter's own start among them.
         byte[] all = new byte[256 * 4 + 8];
         for (int i = 0; i < all.length - 8; i++)
@@ -278,8 +298,36 @@ public class HelperTest {
             check("filename " + show(r[0]), p == null ? null : new String[] {p.rawFilename, p.filename},
                     new String[] {r[1], r[2]});
         }
+        // On Windows these name devices in every folder (the console, the
+        // bit bucket, serial and parallel ports), with or without a suffix:
+        // new File(dir, filename) would write the upload there, or read
+        // from the console, not a file.
+        String[] devices = {"CON", "con.txt", "NUL", "nul.tar.gz", "PRN", "AUX.log", "COM1", "com9.jsp",
+            "LPT1", "lpt3.txt", "LPT0", "CONIN$", "CONOUT$", "COM\u00b9", "con .txt", "x/../NUL", "NUL:"};
+        for (String raw : devices) {
+            String body = "--b\r\n" + CD + "name=f; filename=\"" + raw + "\"\r\n\r\nx\r\n--b--";
+            Tolvane.Part p = must("filename", request("POST", "", "multipart/form-data; boundary=b",
+                    bytes(body))).part("f");
+            String safe = p == null ? null : p.filename;
+            check("filename " + show(raw) + " is no Windows device: " + safe, device(safe), false);
+        }
         check("a field name as browsers escape it", parts(request("POST", "", "multipart/form-data; boundary=b",
                 bytes("--b\r\n" + CD + "name=\"a%22b\"\r\n\r\nx\r\n--b--"))), "a\"b|null|null|null|x; fields {a\"b=[x]}");
+    }
+
+    /**
+     * Whether Windows opens a device for that name, in any folder: the
+     * reserved names of Microsoft's "Naming Files, Paths, and Namespaces",
+     * which says NUL.txt and NUL.tar.gz are NUL too, and the console's.
+     */
+    static boolean device(String name) {
+        if (name == null)
+            return false;
+        int dot = name.indexOf('.');
+        String stem = (dot < 0 ? name : name.substring(0, dot)).trim().toUpperCase(java.util.Locale.ROOT);
+        return List.of("CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$").contains(stem)
+                || stem.length() == 4 && (stem.startsWith("COM") || stem.startsWith("LPT"))
+                && "0123456789\u00b9\u00b2\u00b3".indexOf(stem.charAt(3)) >= 0;
     }
 
     /** The thread's CPU time for making the request, in ms, and how it ended. */
@@ -617,6 +665,13 @@ public class HelperTest {
         });
     }
 
+    /** The environment with 60 more header variables. */
+    static Map<String, String> many(Map<String, String> env) {
+        for (int i = 0; i < 60; i++)
+            env.put("HTTP_X_" + i, "1");
+        return env;
+    }
+
     static String child(Map<String, String> env, byte[] stdin) throws Exception {
         ProcessBuilder pb = new ProcessBuilder(System.getProperty("java.home") + "/bin/java", "-cp",
                 System.getProperty("java.class.path"), "HelperTest", "child");
@@ -649,10 +704,26 @@ public class HelperTest {
                 "0 200 DELETE /arg   [\0\377] ua=null ct=null a=null"},
             {headers("REQUEST_METHOD", "DELETE"), "", "0 200 DELETE /arg   [] ua=null ct=null a=null"},
             {headers("REQUEST_METHOD", "DELETE", "CONTENT_LENGTH", ""), "", "0 200 DELETE /arg   [] ua=null ct=null a=null"},
-            // read as the gateway reads the length
-            {headers("REQUEST_METHOD", "POST", "CONTENT_LENGTH", " \t5x"), "hello world",
+            // read as the gateway reads the length: blanks or tabs, digits,
+            // blanks or tabs; anything else is no length (behind another
+            // gateway, "+0" or "0x3" read as 0 would drop the body unread)
+            {headers("REQUEST_METHOD", "POST", "CONTENT_LENGTH", " \t5 \t"), "hello world",
                 "0 200 POST /arg   [hello] ua=null ct=null a=null"},
-            {headers("REQUEST_METHOD", "POST", "CONTENT_LENGTH", "+0"), "abc", "0 200 POST /arg   [] ua=null ct=null a=null"},
+            {headers("REQUEST_METHOD", "POST", "CONTENT_LENGTH", " \t5x"), "hello world",
+                "0 400 " + bad + "<p>an invalid Content-Length</p>\n"},
+            {headers("REQUEST_METHOD", "POST", "CONTENT_LENGTH", "+0"), "abc",
+                "0 400 " + bad + "<p>an invalid Content-Length</p>\n"},
+            {headers("REQUEST_METHOD", "POST", "CONTENT_LENGTH", "0x3"), "abc",
+                "0 400 " + bad + "<p>an invalid Content-Length</p>\n"},
+            {headers("REQUEST_METHOD", "POST", "CONTENT_LENGTH", "\n3"), "abc",
+                "0 400 " + bad + "<p>an invalid Content-Length</p>\n"},
+            // CONTENT_TYPE is the server's; a client's second Content-Type
+            // may come as HTTP_CONTENT_TYPE (nginx passes every header on),
+            // and which of the two a HashMap gives last depends on how many
+            // variables there are: here, with 60 headers more
+            {many(headers("REQUEST_METHOD", "POST", "CONTENT_LENGTH", "3", "CONTENT_TYPE",
+                "application/x-www-form-urlencoded", "HTTP_CONTENT_TYPE", "multipart/form-data; boundary=b")),
+                "a=f", "0 200 POST /arg   [a=f] ua=null ct=application/x-www-form-urlencoded a=f"},
             // a GET's standard input holds the query, a HEAD's nothing
             {headers("REQUEST_METHOD", "GET", "CONTENT_LENGTH", "3"), "abc", "0 200 GET /arg   [] ua=null ct=null a=null"},
             {headers("REQUEST_METHOD", "HEAD", "QUERY_STRING", "a=1"), "", "0 200 "},
