@@ -203,7 +203,9 @@ public final class Tolvane {
          * Reads the request the gateway passes on: the CGI variables
          * (PATH_INFO among them, also the last argument), and, for any
          * method but GET and HEAD, CONTENT_LENGTH bytes of body on standard
-         * input (none when CONTENT_LENGTH is unset). A GET's standard input
+         * input (none when CONTENT_LENGTH is unset or empty, CGI's "no
+         * body"; a value other than blanks, digits, blanks is a BadRequest,
+         * as the gateway's own reading has it). A GET's standard input
          * holds its query string and a HEAD's nothing: both take the query
          * from QUERY_STRING, and answer alike. A body shorter than
          * announced is a BadRequest.
@@ -225,7 +227,7 @@ public final class Tolvane {
             byte[] body = new byte[0];
             String announced = System.getenv("CONTENT_LENGTH");
             if (!method.equals("GET") && !method.equals("HEAD") && announced != null
-                    && !announced.trim().isEmpty()) {
+                    && !announced.isEmpty()) {
                 int length = length(announced);
                 body = System.in.readNBytes(length);
                 if (body.length < length)
@@ -1017,21 +1019,17 @@ public final class Tolvane {
         return value == null ? otherwise : value;
     }
 
-    // CONTENT_LENGTH as the gateway reads it (as atoi does, saturating), so
-    // that both count the same bytes; a value without digits is refused.
+    // CONTENT_LENGTH as the gateway reads it: blanks (space, tab), decimal
+    // digits, blanks, and nothing else. Behind a server or gateway that
+    // passes "+0" or "0x3" on, a reading of atoi's would take no body where
+    // the client sent some. Saturates, so that no number of digits wraps.
     private static int length(String s) {
-        int i = 0, n = s.length();
-        while (i < n && (s.charAt(i) == ' ' || (s.charAt(i) >= '\t' && s.charAt(i) <= '\r')))
-            i++;
-        boolean negative = i < n && s.charAt(i) == '-';
-        if (i < n && (s.charAt(i) == '-' || s.charAt(i) == '+'))
-            i++;
+        int i = blanks(s, 0), digits = i;
         long length = 0;
-        int digits = i;
-        for (; i < n && s.charAt(i) >= '0' && s.charAt(i) <= '9'; i++)
+        for (; i < s.length() && s.charAt(i) >= '0' && s.charAt(i) <= '9'; i++)
             if (length <= Integer.MAX_VALUE)
                 length = length * 10 + (s.charAt(i) - '0');
-        if (i == digits || (negative && length > 0))
+        if (i == digits || blanks(s, i) < s.length())
             throw new BadRequest("an invalid Content-Length");
         if (length > Integer.MAX_VALUE - 8)
             throw new BadRequest("a body too large to hold");

@@ -717,6 +717,11 @@ public class HelperTest {
                 "0 400 " + bad + "<p>an invalid Content-Length</p>\n"},
             {headers("REQUEST_METHOD", "POST", "CONTENT_LENGTH", "\n3"), "abc",
                 "0 400 " + bad + "<p>an invalid Content-Length</p>\n"},
+            {headers("REQUEST_METHOD", "POST", "CONTENT_LENGTH", "5 5"), "hello world",
+                "0 400 " + bad + "<p>an invalid Content-Length</p>\n"},
+            {headers("REQUEST_METHOD", "DELETE", "CONTENT_LENGTH", " "), "abc",
+                "0 400 " + bad + "<p>an invalid Content-Length</p>\n"},
+            {headers("REQUEST_METHOD", "PUT", "CONTENT_LENGTH", "0"), "abc", "0 200 PUT /arg   [] ua=null ct=null a=null"},
             // CONTENT_TYPE is the server's; a client's second Content-Type
             // may come as HTTP_CONTENT_TYPE (nginx passes every header on),
             // and which of the two a HashMap gives last depends on how many
