@@ -441,9 +441,13 @@ public final class Tolvane {
         }
 
         // The part between two delimiters: header lines, an empty line, the
-        // content. Its name is required (RFC 7578), and one header read two
-        // ways could show a filter in front other fields than the program
-        // gets, so a second Content-Disposition is refused as well.
+        // content. Its name is required (RFC 7578). A filter in front that
+        // reads the headers otherwise sees other fields than the program
+        // gets, so what RFC 5322 and a lenient reader (Python's email
+        // package) could take another way is refused: a second
+        // Content-Disposition, a folded line, blanks before the colon, a
+        // line without one (which ends the headers there), a lone CR or LF
+        // (a line end there).
         private static Part of(byte[] b, int from, int to) {
             // A part without headers starts with its empty line.
             int blank = starts(b, from, CRLF, 0) ? from - 2 : find(b, BLANK, from, to);
@@ -455,21 +459,22 @@ public final class Tolvane {
                 int end = head.indexOf("\r\n", i);
                 if (end < 0)
                     end = head.length();
-                // Not indexOf(':'): it would read on past a line without
-                // one, and a million such lines would take hours.
+                // The name up to the first character that cannot be in one,
+                // never further: that had better be the colon.
                 int colon = i;
-                while (colon < end && head.charAt(colon) != ':')
+                while (colon < end && head.charAt(colon) > ' ' && head.charAt(colon) < 127
+                        && head.charAt(colon) != ':')
                     colon++;
-                if (colon < end) {
-                    String key = head.substring(i, colon).trim().toLowerCase(Locale.ROOT);
-                    String value = head.substring(colon + 1, end).trim();
-                    if (key.equals("content-type"))
-                        type = value;
-                    if (key.equals("content-disposition")) {
-                        if (disposition != null)
-                            throw new BadRequest("a multipart part with two Content-Dispositions");
-                        disposition = value;
-                    }
+                String value = colon == i || colon == end || head.charAt(colon) != ':' ? null
+                        : head.substring(blanks(head, colon + 1), end);
+                if (value == null || value.indexOf('\r') >= 0 || value.indexOf('\n') >= 0)
+                    throw new BadRequest("a multipart part with a header line read more ways than one");
+                if (named(head, i, colon, "content-type"))
+                    type = value.trim();
+                if (named(head, i, colon, "content-disposition")) {
+                    if (disposition != null)
+                        throw new BadRequest("a multipart part with two Content-Dispositions");
+                    disposition = value.trim();
                 }
                 i = end + 2;
             }
@@ -479,6 +484,10 @@ public final class Tolvane {
             String filename = p.get("filename");
             return new Part(browser(p.get("name")), filename == null ? null : browser(filename),
                     type, Arrays.copyOfRange(b, blank + 4, to));
+        }
+
+        private static boolean named(String head, int from, int to, String name) {
+            return to - from == name.length() && head.regionMatches(true, from, name, 0, to - from);
         }
 
         private static String safe(String raw) {
@@ -885,7 +894,10 @@ public final class Tolvane {
      * each name, in lower case, with its value, a token or a quoted string.
      * A ';' inside quotes is text, so x="; boundary=evil" hides nothing.
      * Null for what could be read more ways than one: an open quote, a
-     * name given twice, a name without a value, text after a value.
+     * name given twice, a name without a value, text after a value, and
+     * RFC 2231's names with a '*' (filename*, filename*0): RFC 7578 has
+     * none in a form, and a reader that knows them takes them over the
+     * plain name (RFC 6266), or joins the pieces into a name of its own.
      */
     static Map<String, String> parameters(String s) {
         Map<String, String> found = new HashMap<>();
@@ -901,11 +913,12 @@ public final class Tolvane {
             while (eq < n && s.charAt(eq) != '=' && s.charAt(eq) != ';')
                 eq++;
             String name = s.substring(i, eq).trim().toLowerCase(Locale.ROOT);
-            if (eq == n || s.charAt(eq) != '=' || name.isEmpty())
+            if (eq == n || s.charAt(eq) != '=' || name.isEmpty() || name.indexOf('*') >= 0)
                 return null;
-            StringBuilder value = new StringBuilder();
+            String value;
             i = blanks(s, eq + 1);
             if (i < n && s.charAt(i) == '"') {
+                StringBuilder quoted = new StringBuilder();
                 for (i++; ; i++) {
                     if (i == n)
                         return null;
@@ -916,15 +929,18 @@ public final class Tolvane {
                     // a '\' in a file name as it is.
                     if (c == '\\' && i + 1 < n && (s.charAt(i + 1) == '"' || s.charAt(i + 1) == '\\'))
                         c = s.charAt(++i);
-                    value.append(c);
+                    quoted.append(c);
                 }
+                value = quoted.toString();
                 i++;
             } else {
-                for (; i < n && s.charAt(i) != ';' && s.charAt(i) != ' ' && s.charAt(i) != '\t'; i++)
-                    value.append(s.charAt(i));
+                int start = i;
+                while (i < n && s.charAt(i) != ';' && s.charAt(i) != ' ' && s.charAt(i) != '\t')
+                    i++;
+                value = s.substring(start, i);
             }
             i = blanks(s, i);
-            if ((i < n && s.charAt(i) != ';') || found.put(name, value.toString()) != null)
+            if ((i < n && s.charAt(i) != ';') || found.put(name, value) != null)
                 return null;
         }
         return found;

@@ -208,6 +208,11 @@ public class HelperTest {
                 "N|null|null|null|v; fields {N=[v]}"},
             {mp + "b", "--b\r\n" + CD + "name=a\r\n\r\n1\r\n--b\r\n" + CD + "name=a\r\n\r\n2\r\n--b--",
                 "a|null|null|null|1;a|null|null|null|2; fields {a=[1, 2]}"},
+            // no blank after the colon, a tab, an empty value, controls but
+            // CR and LF in a value: read one way only
+            {mp + "b", "--b\r\nContent-Disposition:form-data;name=a\r\nX-Empty:\r\n"
+                + "Content-Type:\ttext/plain\t\r\nX-C: \u0001\u007f\r\n\r\nv\r\n--b--",
+                "a|null|null|text/plain|v; fields {a=[v]}"},
             // refused: what a parser could read otherwise, or not at all
             {mp + "b", "--b\r\n" + CD + "name=a\r\n\r\nshort", "400: a multipart body cut short"},
             {mp + "b", "", "400: a multipart body without its boundary"},
@@ -215,6 +220,8 @@ public class HelperTest {
             {mp + "b", "--b\r\n" + CD + "name=a\r\n\r\nx\r\n--b\r\n", "400: a multipart body cut short"},
             {"multipart/form-data", "--b--", "400: a multipart Content-Type without a boundary"},
             {mp + "a; boundary=b", "--b--", "400: a malformed multipart Content-Type"},
+            {mp + "a; boundary*=UTF-8''b", "--b--", "400: a malformed multipart Content-Type"},
+            {"multipart/form-data; boundary*0=b", "--b--", "400: a malformed multipart Content-Type"},
             {mp + "\"b", "--b--", "400: a malformed multipart Content-Type"},
             {mp + "b c", "--b--", "400: a malformed multipart Content-Type"},
             {mp + "b", "--b\r\nContent-Type: text/plain\r\n\r\nx\r\n--b--",
@@ -246,6 +253,23 @@ public class HelperTest {
             // RFC 7578 4.2: filename* MUST NOT be used; a parser that follows
             // RFC 6266 4.3 takes it over filename, and sees a.txt
             "--b\r\n" + CD + "name=\"f\"; filename=\"evil.jsp\"; filename*=UTF-8''a.txt\r\n\r\nx\r\n--b--",
+            // RFC 2231's pieces, which Python joins into the file evil.jsp
+            "--b\r\n" + CD + "name=\"f\"; filename*0=\"evil\"; filename*1=\".jsp\"\r\n\r\nx\r\n--b--",
+            "--b\r\n" + CD + "name=\"f\"; name*=UTF-8''g; filename=\"a.txt\"\r\n\r\nx\r\n--b--",
+            // a lone LF or CR ends a line for Python, which sees the file in
+            // the first two, and "b\"" as the first line of content in the
+            // others
+            "--b\r\nX-Note: a\n" + CD + "name=\"f\"; filename=\"evil.jsp\"\r\n\r\nx\r\n--b--",
+            "--b\r\nX-Note: a\r" + CD + "name=\"f\"; filename=\"evil.jsp\"\r\n\r\nx\r\n--b--",
+            "--b\r\n" + CD + "name=\"f\"; x=\"a\nb\"\r\n\r\nx\r\n--b--",
+            "--b\r\n" + CD + "name=\"f\"; x=\"a\rb\"\r\n\r\nx\r\n--b--",
+            // a name with a blank or a character outside ASCII, or no colon,
+            // ends the headers for Python: no Content-Disposition after it;
+            // a line with no name at all is no RFC 5322 header either
+            "--b\r\nx\r\n" + CD + "name=\"f\"; filename=\"evil.jsp\"\r\n\r\nx\r\n--b--",
+            "--b\r\nFrom a\r\n" + CD + "name=\"f\"; filename=\"evil.jsp\"\r\n\r\nx\r\n--b--",
+            "--b\r\n: a\r\n" + CD + "name=\"f\"; filename=\"evil.jsp\"\r\n\r\nx\r\n--b--",
+            "--b\r\nContent-Disposi\u00f6n: x\r\n" + CD + "name=\"f\"\r\n\r\nx\r\n--b--",
         };
         for (String body : misread) {
             Object got = request("POST", "", mp + "b", bytes(body));
@@ -371,7 +395,12 @@ public class HelperTest {
             {mp + "b", repeat("--b\r\n" + CD + "name=a\r\n\r\n\r\n", mb4), "400: a multipart body cut short"},
             {mp + "b", bytes("--b\r\n" + "\r\n".repeat(mb4 / 2)), "400: a multipart body cut short"},
             {mp + "b", bytes("--b\r\n" + "X: y\r\n".repeat(mb4 / 6) + CD + "name=a\r\n\r\nx\r\n--b--"), "parsed"},
-            {mp + "b", bytes("--b\r\n" + "x\r\n".repeat(mb4 / 3) + CD + "name=a\r\n\r\nx\r\n--b--"), "parsed"},
+            {mp + "b", bytes("--b\r\n" + "x\r\n".repeat(mb4 / 3) + CD + "name=a\r\n\r\nx\r\n--b--"),
+                "400: a multipart part with a header line read more ways than one"},
+            {mp + "b", bytes("--b\r\n" + "x".repeat(mb4) + "\r\n" + CD + "name=a\r\n\r\nx\r\n--b--"),
+                "400: a multipart part with a header line read more ways than one"},
+            {mp + "b", bytes("--b\r\n" + CD + "name=a\r\nX: " + "\r".repeat(mb4) + "\r\n\r\nx\r\n--b--"),
+                "400: a multipart part with a header line read more ways than one"},
             {mp + ";".repeat(mb4) + "b", bytes("--b--"), "400: a malformed multipart Content-Type"},
             {"multipart/form-data; " + ";".repeat(mb4) + "boundary=b", bytes("--b--"), "parsed"},
             {"application/x-www-form-urlencoded", repeat("&=%%2&a=+%", mb4), "parsed"},
