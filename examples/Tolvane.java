@@ -402,11 +402,15 @@ public final class Tolvane {
         /** The form field's name. */
         public final String name;
         /**
-         * The file's name, safe to use in a path: the last segment of what
-         * the client sent (after its last '/', '\' or ':'), without control
-         * characters, blanks at either end or dots at the end. Null for a
-         * text field and where nothing is left: a file input left empty,
-         * ".", "..". Storing under a name of your own is safer still.
+         * The file's name, safe to use in a path on any system: the last
+         * segment of what the client sent (after its last '/', '\' or
+         * ':'), without control characters, bidirectional marks (U+200E,
+         * U+202E, ...), blanks at either end or dots at the end; '_' for
+         * each of " * ? | < >, which Windows refuses in a name, and a '_'
+         * before a name Windows takes for a device (CON, nul.txt, COM1).
+         * Null for a text field and where nothing is left: a file input
+         * left empty, ".", "..". Storing under a name of your own is safer
+         * still.
          */
         public final String filename;
         /**
@@ -496,9 +500,13 @@ public final class Tolvane {
             int from = Math.max(raw.lastIndexOf('/'), Math.max(raw.lastIndexOf('\\'),
                     raw.lastIndexOf(':'))) + 1;
             StringBuilder b = new StringBuilder();
-            for (int i = from; i < raw.length(); i++)
-                if (!Character.isISOControl(raw.charAt(i)))
-                    b.append(raw.charAt(i));
+            for (int i = from; i < raw.length(); i++) {
+                char c = raw.charAt(i);
+                if ("\"*?|<>".indexOf(c) >= 0)
+                    b.append('_');
+                else if (!Character.isISOControl(c) && !bidi(c))
+                    b.append(c);
+            }
             // Windows drops dots and blanks at the end of a name, so ". ."
             // would open "..": they go here on every system.
             int end = b.length();
@@ -507,7 +515,36 @@ public final class Tolvane {
             int start = 0;
             while (start < end && b.charAt(start) == ' ')
                 start++;
-            return start == end ? null : b.substring(start, end);
+            if (start == end)
+                return null;
+            String name = b.substring(start, end);
+            return device(name) ? "_".concat(name) : name;
+        }
+
+        // The marks that turn the order text shows in (U+202E shows
+        // "exe.txt" for "txt.exe"): a name should read as it is.
+        private static boolean bidi(char c) {
+            return c == '\u061c' || c == '\u200e' || c == '\u200f' || (c >= '\u202a' && c <= '\u202e')
+                    || (c >= '\u2066' && c <= '\u2069');
+        }
+
+        // Whether Windows opens a device for that name in any folder: its
+        // reserved names and the console's, in any case, with any suffix
+        // after the first dot and blanks before it (Microsoft's "Naming
+        // Files, Paths, and Namespaces": NUL.txt and NUL.tar.gz are NUL).
+        private static boolean device(String name) {
+            int stem = name.indexOf('.');
+            if (stem < 0)
+                stem = name.length();
+            while (stem > 0 && name.charAt(stem - 1) == ' ')
+                stem--;
+            if (stem == 4 && (name.regionMatches(true, 0, "COM", 0, 3)
+                    || name.regionMatches(true, 0, "LPT", 0, 3)))
+                return "0123456789\u00b9\u00b2\u00b3".indexOf(name.charAt(3)) >= 0;
+            for (String d : DEVICES)
+                if (stem == d.length() && name.regionMatches(true, 0, d, 0, stem))
+                    return true;
+            return false;
         }
 
         // Browsers escape three characters in a name or file name and leave
@@ -1026,6 +1063,7 @@ public final class Tolvane {
     private static final String[] CLASSES = {null, "Informational", "Successful",
         "Redirection", "Client Error", "Server Error"};
     private static final String HEX = "0123456789abcdef";
+    private static final String[] DEVICES = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
     private static final byte[] CRLF = {'\r', '\n'};
     private static final byte[] BLANK = {'\r', '\n', '\r', '\n'};
     private static final int NONE = -1, CLOSE = -2;

@@ -310,7 +310,28 @@ public class HelperTest {
             {"空.txt", "空.txt", "空.txt"},
             {".htaccess", ".htaccess", ".htaccess"},
             // as browsers escape a quote, CR and LF; any other % is the name's
-            {"say %22hi%22.txt", "say \"hi\".txt", "say \"hi\".txt"},
+            {"say %22hi%22.txt", "say \"hi\".txt", "say _hi_.txt"},
+            // what Windows refuses in a name, and the marks that reorder
+            // text ("txt.exe" shown as "exe.txt")
+            {"a*b?c|d<e>f.txt", "a*b?c|d<e>f.txt", "a_b_c_d_e_f.txt"},
+            {"evil\u202etxt.exe", "evil\u202etxt.exe", "eviltxt.exe"},
+            {"\u200fa\u200e\u061c\u202a\u202c\u2066\u2069.txt\u2067\u2068", "\u200fa\u200e\u061c\u202a\u202c\u2066\u2069.txt\u2067\u2068", "a.txt"},
+            {"x.txt\u200f.", "x.txt\u200f.", "x.txt"},
+            // Windows devices get a '_' before them; names that only look
+            // like one stay as they are
+            {"CON", "CON", "_CON"},
+            {"nul.tar.gz", "nul.tar.gz", "_nul.tar.gz"},
+            {"con .txt", "con .txt", "_con .txt"},
+            {"CON.", "CON.", "_CON"},
+            {"a:Com\u00b2", "a:Com\u00b2", "_Com\u00b2"},
+            {"NUL\u200e.txt", "NUL\u200e.txt", "_NUL.txt"},
+            {"conout$.log", "conout$.log", "_conout$.log"},
+            {"COM10.txt", "COM10.txt", "COM10.txt"},
+            {"CONSOLE", "CONSOLE", "CONSOLE"},
+            {"LPT", "LPT", "LPT"},
+            {"xnul", "xnul", "xnul"},
+            {"a.con", "a.con", "a.con"},
+            {"COM\u2074", "COM\u2074", "COM\u2074"},
             {"a%0D%0Ab.txt", "a\r\nb.txt", "ab.txt"},
             {"100%25.txt", "100%25.txt", "100%25.txt"},
             {"..%2F..%2Fx", "..%2F..%2Fx", "..%2F..%2Fx"},
