@@ -44,6 +44,16 @@ public final class Tolvane {
     private Tolvane() {
     }
 
+    /**
+     * The most fields a request may have (the name=value pairs of its query
+     * string and of a form body, and the text fields of a multipart body,
+     * together) and the most parts of a multipart body. Beyond them the
+     * request is a BadRequest before they take memory: a body of a million
+     * tiny fields costs hundreds of bytes each, and would hold gigabytes. A
+     * program that takes more sets them in main, before serve.
+     */
+    public static int maxFields = 1000, maxParts = 100;
+
     /** What the program does with a request; see serve. */
     public interface Handler {
         void handle(Request request, Response response) throws Exception;
@@ -165,6 +175,7 @@ public final class Tolvane {
         private final Map<String, List<String>> fields = new LinkedHashMap<>();
         private final List<Part> parts = new ArrayList<>();
         private final Map<String, String> cookies = new LinkedHashMap<>();
+        private int count; // fields so far, against maxFields
 
         /**
          * A request made from its parts, as a test makes one: headers by
@@ -388,12 +399,38 @@ public final class Tolvane {
                 int next = delimiter(b, d, begin);
                 if (next < 0)
                     throw new BadRequest("a multipart body cut short");
+                if (parts.size() == maxParts)
+                    throw new BadRequest(new StringBuilder("a multipart body of more than ")
+                            .append(maxParts).append(" parts").toString());
                 Part part = Part.of(b, begin, next);
                 parts.add(part);
-                if (part.rawFilename == null)
+                if (part.rawFilename == null) {
+                    field();
                     add(fields, part.name, part.text());
+                }
                 at = next + d.length;
             }
+        }
+
+        // name=value pairs between '&', in one pass.
+        private void pairs(byte[] b, int from, int to, Map<String, List<String>> into) {
+            for (int start = from; start < to; ) {
+                int end = start, eq = -1;
+                for (; end < to && b[end] != '&'; end++)
+                    if (eq < 0 && b[end] == '=')
+                        eq = end;
+                if (end > start) {
+                    field();
+                    add(into, decode(b, start, eq < 0 ? end : eq), eq < 0 ? "" : decode(b, eq + 1, end));
+                }
+                start = end + 1;
+            }
+        }
+
+        private void field() {
+            if (++count > maxFields)
+                throw new BadRequest(new StringBuilder("a request of more than ").append(maxFields)
+                        .append(" fields").toString());
         }
     }
 
@@ -869,8 +906,14 @@ public final class Tolvane {
     }
 
     // On bytes, so that a character of any length, escaped or sent as it
-    // is, comes out whole; never longer than what it decodes.
+    // is, comes out whole; never longer than what it decodes. Text with
+    // nothing to decode takes no copy on the way.
     private static String decode(byte[] b, int from, int to) {
+        int plain = from;
+        while (plain < to && b[plain] != '+' && b[plain] != '%')
+            plain++;
+        if (plain == to)
+            return new String(b, from, to - from, StandardCharsets.UTF_8);
         byte[] out = new byte[to - from];
         int n = 0;
         for (int i = from; i < to; i++) {
@@ -892,23 +935,12 @@ public final class Tolvane {
                 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
     }
 
-    // name=value pairs between '&', in one pass.
-    private static void pairs(byte[] b, int from, int to, Map<String, List<String>> into) {
-        for (int start = from; start < to; ) {
-            int end = start, eq = -1;
-            for (; end < to && b[end] != '&'; end++)
-                if (eq < 0 && b[end] == '=')
-                    eq = end;
-            if (end > start)
-                add(into, decode(b, start, eq < 0 ? end : eq), eq < 0 ? "" : decode(b, eq + 1, end));
-            start = end + 1;
-        }
-    }
-
+    // A list of one to start with: most names come once, and a list's
+    // own first room is ten.
     private static void add(Map<String, List<String>> into, String name, String value) {
         List<String> values = into.get(name);
         if (values == null)
-            into.put(name, values = new ArrayList<>());
+            into.put(name, values = new ArrayList<>(1));
         values.add(value);
     }
 

@@ -104,6 +104,7 @@ public class HelperTest {
         multipart();
         filenames();
         hostile();
+        limits();
         headersAndCookies();
         responses();
         json();
@@ -397,6 +398,10 @@ public class HelperTest {
         int mb4 = 4 << 20;
         String mp = "multipart/form-data; boundary=";
         String longBoundary = "x".repeat(1000);
+        // Time alone, with the limits out of the way: a program that
+        // raised them as far as they go still reads in linear time.
+        int fields = Tolvane.maxFields, parts = Tolvane.maxParts;
+        Tolvane.maxFields = Tolvane.maxParts = Integer.MAX_VALUE;
         Object[][] rows = {
             // Content-Type, body: each read in linear time
             {mp + "b", bytes("--b\r\n" + CD + "name=a" + ";".repeat(mb4) + "\r\n\r\nx\r\n--b--"), "parsed"},
@@ -436,6 +441,95 @@ public class HelperTest {
         }
         Object[] got = timed(headers("Cookie", "a;".repeat(mb4 / 2) + "b=1"), null);
         check("hostile Cookie in under a second of CPU, not " + got[0] + " ms", (long) got[0] < 1000, true);
+        Tolvane.maxFields = fields;
+        Tolvane.maxParts = parts;
+    }
+
+    /** The bytes the thread allocated making the request, and how it ended. */
+    static Object[] allocated(String type, byte[] body) {
+        com.sun.management.ThreadMXBean bean = (com.sun.management.ThreadMXBean) ManagementFactory.getThreadMXBean();
+        long start = bean.getCurrentThreadAllocatedBytes();
+        Object got = request("POST", "", type, body);
+        return new Object[] {bean.getCurrentThreadAllocatedBytes() - start, counted(got)};
+    }
+
+    /** How many fields (query and form) and parts a request holds, or its refusal. */
+    static String counted(Object request) {
+        if (!(request instanceof Tolvane.Request))
+            return (String) request;
+        Tolvane.Request q = (Tolvane.Request) request;
+        int fields = 0;
+        for (List<String> values : q.queries().values())
+            fields += values.size();
+        for (List<String> values : q.fields().values())
+            fields += values.size();
+        return fields + " fields, " + q.parts().size() + " parts";
+    }
+
+    static void limits() {
+        String form = "application/x-www-form-urlencoded", mp = "multipart/form-data; boundary=b";
+        String text = "--b\r\n" + CD + "name=t\r\n\r\nx\r\n", file = "--b\r\n" + CD + "name=f; filename=a\r\n\r\nx\r\n";
+        int shipped = -1, fields = Tolvane.maxFields, parts = Tolvane.maxParts;
+        Object[][] rows = {
+            // maxFields, maxParts (-1: as shipped), query, Content-Type, body; what was read, or the refusal
+            {shipped, shipped, "a&".repeat(1000), null, "", "1000 fields, 0 parts"},
+            {shipped, shipped, "a&".repeat(1001), null, "", "400: a request of more than 1000 fields"},
+            {shipped, shipped, "q=1&".repeat(600), form, "f=2&".repeat(400), "1000 fields, 0 parts"},
+            {shipped, shipped, "q=1&".repeat(600), form, "f=2&".repeat(401), "400: a request of more than 1000 fields"},
+            // empty pairs are no fields
+            {shipped, shipped, "", form, "&".repeat(100000) + "=", "1 fields, 0 parts"},
+            {shipped, shipped, "", mp, file.repeat(100) + "--b--", "0 fields, 100 parts"},
+            {shipped, shipped, "", mp, file.repeat(101) + "--b--", "400: a multipart body of more than 100 parts"},
+            // a multipart text field is a field and a part
+            {shipped, shipped, "q&".repeat(950), mp, text.repeat(50) + "--b--", "1000 fields, 50 parts"},
+            {shipped, shipped, "q&".repeat(951), mp, text.repeat(50) + "--b--", "400: a request of more than 1000 fields"},
+            // raised, lowered
+            {5000, 1000, "", form, "a=1&".repeat(5000), "5000 fields, 0 parts"},
+            {5000, 1000, "", mp, file.repeat(1000) + "--b--", "0 fields, 1000 parts"},
+            {5000, 1000, "", mp, file.repeat(1001) + "--b--", "400: a multipart body of more than 1000 parts"},
+            {0, 0, "", form, "", "0 fields, 0 parts"},
+            {0, 0, "a", null, "", "400: a request of more than 0 fields"},
+            {shipped, 0, "", mp, file + "--b--", "400: a multipart body of more than 0 parts"},
+        };
+        for (Object[] r : rows) {
+            Tolvane.maxFields = (int) r[0] < 0 ? fields : (int) r[0];
+            Tolvane.maxParts = (int) r[1] < 0 ? parts : (int) r[1];
+            check("limits " + r[0] + " " + r[1] + " " + show(((String) r[2]).substring(0, Math.min(20, ((String) r[2]).length())))
+                    + " " + show(((String) r[4]).substring(0, Math.min(60, ((String) r[4]).length()))),
+                    counted(request("POST", (String) r[2], (String) r[3], bytes((String) r[4]))), r[5]);
+        }
+        Tolvane.maxFields = fields;
+        Tolvane.maxParts = parts;
+
+        // The shapes that held hundreds of megabytes (a form of millions of
+        // fields, a body of empty parts) are refused before they take
+        // memory; under limits raised out of the way, each field or part
+        // costs a few hundred bytes at most, garbage included.
+        int mb4 = 4 << 20, many = Integer.MAX_VALUE;
+        StringBuilder distinct = new StringBuilder();
+        int names = 0;
+        for (; distinct.length() < mb4; names++)
+            distinct.append(Integer.toString(names, 36)).append("=1&");
+        Object[][] memory = {
+            // maxFields, maxParts, Content-Type, body, fields and parts in it, bytes allocated at most
+            {fields, parts, form, repeat("a=1&", mb4), "400: a request of more than 1000 fields", 1L << 20},
+            {fields, many, mp, repeat(text, mb4), "400: a request of more than 1000 fields", 1L << 20},
+            {fields, parts, mp, repeat(file, mb4), "400: a multipart body of more than 100 parts", 1L << 20},
+            {many, many, form, repeat("a=1&", mb4), mb4 / 4 + " fields, 0 parts", 200L * (mb4 / 4)},
+            {many, many, form, bytes(distinct.toString()), names + " fields, 0 parts", 300L * names},
+            {many, many, mp, bytes(file.repeat(mb4 / file.length()) + "--b--"), "0 fields, " + mb4 / file.length() + " parts",
+                1000L * (mb4 / file.length())},
+        };
+        for (Object[] r : memory) {
+            Tolvane.maxFields = (int) r[0];
+            Tolvane.maxParts = (int) r[1];
+            Object[] got = allocated((String) r[2], (byte[]) r[3]);
+            String label = "memory " + r[0] + " " + r[1] + " " + show(Arrays.copyOf((byte[]) r[3], 40));
+            check(label, got[1], r[4]);
+            check(label + ": " + got[0] + " bytes allocated, at most " + r[5], (long) got[0] <= (long) r[5], true);
+        }
+        Tolvane.maxFields = fields;
+        Tolvane.maxParts = parts;
     }
 
     static void headersAndCookies() {
