@@ -44,6 +44,16 @@ public final class Tolvane {
     private Tolvane() {
     }
 
+    /**
+     * The most fields a request may have (the name=value pairs of its query
+     * string and of a form body, and the text fields of a multipart body,
+     * together) and the most parts of a multipart body. Beyond them the
+     * request is a BadRequest before they take memory: a body of a million
+     * tiny fields costs hundreds of bytes each, and would hold gigabytes. A
+     * program that takes more sets them in main, before serve.
+     */
+    public static int maxFields = 1000, maxParts = 100;
+
     /** What the program does with a request; see serve. */
     public interface Handler {
         void handle(Request request, Response response) throws Exception;
@@ -165,6 +175,7 @@ public final class Tolvane {
         private final Map<String, List<String>> fields = new LinkedHashMap<>();
         private final List<Part> parts = new ArrayList<>();
         private final Map<String, String> cookies = new LinkedHashMap<>();
+        private int count; // fields so far, against maxFields
 
         /**
          * A request made from its parts, as a test makes one: headers by
@@ -203,7 +214,9 @@ public final class Tolvane {
          * Reads the request the gateway passes on: the CGI variables
          * (PATH_INFO among them, also the last argument), and, for any
          * method but GET and HEAD, CONTENT_LENGTH bytes of body on standard
-         * input (none when CONTENT_LENGTH is unset). A GET's standard input
+         * input (none when CONTENT_LENGTH is unset or empty, CGI's "no
+         * body"; a value other than blanks, digits, blanks is a BadRequest,
+         * as the gateway's own reading has it). A GET's standard input
          * holds its query string and a HEAD's nothing: both take the query
          * from QUERY_STRING, and answer alike. A body shorter than
          * announced is a BadRequest.
@@ -213,7 +226,11 @@ public final class Tolvane {
             Map<String, String> headers = new HashMap<>();
             for (Map.Entry<String, String> e : System.getenv().entrySet()) {
                 String name = e.getKey();
-                if (name.startsWith("HTTP_"))
+                // CONTENT_TYPE and CONTENT_LENGTH are the server's; nginx also
+                // passes a client's own Content-Type as HTTP_CONTENT_TYPE,
+                // which would win or lose by the HashMap's order.
+                if (name.startsWith("HTTP_") && !name.equals("HTTP_CONTENT_TYPE")
+                        && !name.equals("HTTP_CONTENT_LENGTH"))
                     headers.put(name.substring(5), e.getValue());
                 else if (name.equals("CONTENT_TYPE") || name.equals("CONTENT_LENGTH"))
                     headers.put(name, e.getValue());
@@ -221,7 +238,7 @@ public final class Tolvane {
             byte[] body = new byte[0];
             String announced = System.getenv("CONTENT_LENGTH");
             if (!method.equals("GET") && !method.equals("HEAD") && announced != null
-                    && !announced.trim().isEmpty()) {
+                    && !announced.isEmpty()) {
                 int length = length(announced);
                 body = System.in.readNBytes(length);
                 if (body.length < length)
@@ -382,12 +399,38 @@ public final class Tolvane {
                 int next = delimiter(b, d, begin);
                 if (next < 0)
                     throw new BadRequest("a multipart body cut short");
+                if (parts.size() == maxParts)
+                    throw new BadRequest(new StringBuilder("a multipart body of more than ")
+                            .append(maxParts).append(" parts").toString());
                 Part part = Part.of(b, begin, next);
                 parts.add(part);
-                if (part.rawFilename == null)
+                if (part.rawFilename == null) {
+                    field();
                     add(fields, part.name, part.text());
+                }
                 at = next + d.length;
             }
+        }
+
+        // name=value pairs between '&', in one pass.
+        private void pairs(byte[] b, int from, int to, Map<String, List<String>> into) {
+            for (int start = from; start < to; ) {
+                int end = start, eq = -1;
+                for (; end < to && b[end] != '&'; end++)
+                    if (eq < 0 && b[end] == '=')
+                        eq = end;
+                if (end > start) {
+                    field();
+                    add(into, decode(b, start, eq < 0 ? end : eq), eq < 0 ? "" : decode(b, eq + 1, end));
+                }
+                start = end + 1;
+            }
+        }
+
+        private void field() {
+            if (++count > maxFields)
+                throw new BadRequest(new StringBuilder("a request of more than ").append(maxFields)
+                        .append(" fields").toString());
         }
     }
 
@@ -396,11 +439,15 @@ public final class Tolvane {
         /** The form field's name. */
         public final String name;
         /**
-         * The file's name, safe to use in a path: the last segment of what
-         * the client sent (after its last '/', '\' or ':'), without control
-         * characters, blanks at either end or dots at the end. Null for a
-         * text field and where nothing is left: a file input left empty,
-         * ".", "..". Storing under a name of your own is safer still.
+         * The file's name, safe to use in a path on any system: the last
+         * segment of what the client sent (after its last '/', '\' or
+         * ':'), without control characters, bidirectional marks (U+200E,
+         * U+202E, ...), blanks at either end or dots at the end; '_' for
+         * each of " * ? | < >, which Windows refuses in a name, and a '_'
+         * before a name Windows takes for a device (CON, nul.txt, COM1).
+         * Null for a text field and where nothing is left: a file input
+         * left empty, ".", "..". Storing under a name of your own is safer
+         * still.
          */
         public final String filename;
         /**
@@ -435,9 +482,13 @@ public final class Tolvane {
         }
 
         // The part between two delimiters: header lines, an empty line, the
-        // content. Its name is required (RFC 7578), and one header read two
-        // ways could show a filter in front other fields than the program
-        // gets, so a second Content-Disposition is refused as well.
+        // content. Its name is required (RFC 7578). A filter in front that
+        // reads the headers otherwise sees other fields than the program
+        // gets, so what RFC 5322 and a lenient reader (Python's email
+        // package) could take another way is refused: a second
+        // Content-Disposition, a folded line, blanks before the colon, a
+        // line without one (which ends the headers there), a lone CR or LF
+        // (a line end there).
         private static Part of(byte[] b, int from, int to) {
             // A part without headers starts with its empty line.
             int blank = starts(b, from, CRLF, 0) ? from - 2 : find(b, BLANK, from, to);
@@ -449,21 +500,22 @@ public final class Tolvane {
                 int end = head.indexOf("\r\n", i);
                 if (end < 0)
                     end = head.length();
-                // Not indexOf(':'): it would read on past a line without
-                // one, and a million such lines would take hours.
+                // The name up to the first character that cannot be in one,
+                // never further: that had better be the colon.
                 int colon = i;
-                while (colon < end && head.charAt(colon) != ':')
+                while (colon < end && head.charAt(colon) > ' ' && head.charAt(colon) < 127
+                        && head.charAt(colon) != ':')
                     colon++;
-                if (colon < end) {
-                    String key = head.substring(i, colon).trim().toLowerCase(Locale.ROOT);
-                    String value = head.substring(colon + 1, end).trim();
-                    if (key.equals("content-type"))
-                        type = value;
-                    if (key.equals("content-disposition")) {
-                        if (disposition != null)
-                            throw new BadRequest("a multipart part with two Content-Dispositions");
-                        disposition = value;
-                    }
+                String value = colon == i || colon == end || head.charAt(colon) != ':' ? null
+                        : head.substring(blanks(head, colon + 1), end);
+                if (value == null || value.indexOf('\r') >= 0 || value.indexOf('\n') >= 0)
+                    throw new BadRequest("a multipart part with a header line read more ways than one");
+                if (named(head, i, colon, "content-type"))
+                    type = value.trim();
+                if (named(head, i, colon, "content-disposition")) {
+                    if (disposition != null)
+                        throw new BadRequest("a multipart part with two Content-Dispositions");
+                    disposition = value.trim();
                 }
                 i = end + 2;
             }
@@ -475,15 +527,23 @@ public final class Tolvane {
                     type, Arrays.copyOfRange(b, blank + 4, to));
         }
 
+        private static boolean named(String head, int from, int to, String name) {
+            return to - from == name.length() && head.regionMatches(true, from, name, 0, to - from);
+        }
+
         private static String safe(String raw) {
             if (raw == null)
                 return null;
             int from = Math.max(raw.lastIndexOf('/'), Math.max(raw.lastIndexOf('\\'),
                     raw.lastIndexOf(':'))) + 1;
             StringBuilder b = new StringBuilder();
-            for (int i = from; i < raw.length(); i++)
-                if (!Character.isISOControl(raw.charAt(i)))
-                    b.append(raw.charAt(i));
+            for (int i = from; i < raw.length(); i++) {
+                char c = raw.charAt(i);
+                if ("\"*?|<>".indexOf(c) >= 0)
+                    b.append('_');
+                else if (!Character.isISOControl(c) && !bidi(c))
+                    b.append(c);
+            }
             // Windows drops dots and blanks at the end of a name, so ". ."
             // would open "..": they go here on every system.
             int end = b.length();
@@ -492,7 +552,36 @@ public final class Tolvane {
             int start = 0;
             while (start < end && b.charAt(start) == ' ')
                 start++;
-            return start == end ? null : b.substring(start, end);
+            if (start == end)
+                return null;
+            String name = b.substring(start, end);
+            return device(name) ? "_".concat(name) : name;
+        }
+
+        // The marks that turn the order text shows in (U+202E shows
+        // "exe.txt" for "txt.exe"): a name should read as it is.
+        private static boolean bidi(char c) {
+            return c == '\u061c' || c == '\u200e' || c == '\u200f' || (c >= '\u202a' && c <= '\u202e')
+                    || (c >= '\u2066' && c <= '\u2069');
+        }
+
+        // Whether Windows opens a device for that name in any folder: its
+        // reserved names and the console's, in any case, with any suffix
+        // after the first dot and blanks before it (Microsoft's "Naming
+        // Files, Paths, and Namespaces": NUL.txt and NUL.tar.gz are NUL).
+        private static boolean device(String name) {
+            int stem = name.indexOf('.');
+            if (stem < 0)
+                stem = name.length();
+            while (stem > 0 && name.charAt(stem - 1) == ' ')
+                stem--;
+            if (stem == 4 && (name.regionMatches(true, 0, "COM", 0, 3)
+                    || name.regionMatches(true, 0, "LPT", 0, 3)))
+                return "0123456789\u00b9\u00b2\u00b3".indexOf(name.charAt(3)) >= 0;
+            for (String d : DEVICES)
+                if (stem == d.length() && name.regionMatches(true, 0, d, 0, stem))
+                    return true;
+            return false;
         }
 
         // Browsers escape three characters in a name or file name and leave
@@ -817,8 +906,14 @@ public final class Tolvane {
     }
 
     // On bytes, so that a character of any length, escaped or sent as it
-    // is, comes out whole; never longer than what it decodes.
+    // is, comes out whole; never longer than what it decodes. Text with
+    // nothing to decode takes no copy on the way.
     private static String decode(byte[] b, int from, int to) {
+        int plain = from;
+        while (plain < to && b[plain] != '+' && b[plain] != '%')
+            plain++;
+        if (plain == to)
+            return new String(b, from, to - from, StandardCharsets.UTF_8);
         byte[] out = new byte[to - from];
         int n = 0;
         for (int i = from; i < to; i++) {
@@ -840,23 +935,12 @@ public final class Tolvane {
                 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
     }
 
-    // name=value pairs between '&', in one pass.
-    private static void pairs(byte[] b, int from, int to, Map<String, List<String>> into) {
-        for (int start = from; start < to; ) {
-            int end = start, eq = -1;
-            for (; end < to && b[end] != '&'; end++)
-                if (eq < 0 && b[end] == '=')
-                    eq = end;
-            if (end > start)
-                add(into, decode(b, start, eq < 0 ? end : eq), eq < 0 ? "" : decode(b, eq + 1, end));
-            start = end + 1;
-        }
-    }
-
+    // A list of one to start with: most names come once, and a list's
+    // own first room is ten.
     private static void add(Map<String, List<String>> into, String name, String value) {
         List<String> values = into.get(name);
         if (values == null)
-            into.put(name, values = new ArrayList<>());
+            into.put(name, values = new ArrayList<>(1));
         values.add(value);
     }
 
@@ -879,7 +963,10 @@ public final class Tolvane {
      * each name, in lower case, with its value, a token or a quoted string.
      * A ';' inside quotes is text, so x="; boundary=evil" hides nothing.
      * Null for what could be read more ways than one: an open quote, a
-     * name given twice, a name without a value, text after a value.
+     * name given twice, a name without a value, text after a value, and
+     * RFC 2231's names with a '*' (filename*, filename*0): RFC 7578 has
+     * none in a form, and a reader that knows them takes them over the
+     * plain name (RFC 6266), or joins the pieces into a name of its own.
      */
     static Map<String, String> parameters(String s) {
         Map<String, String> found = new HashMap<>();
@@ -895,11 +982,12 @@ public final class Tolvane {
             while (eq < n && s.charAt(eq) != '=' && s.charAt(eq) != ';')
                 eq++;
             String name = s.substring(i, eq).trim().toLowerCase(Locale.ROOT);
-            if (eq == n || s.charAt(eq) != '=' || name.isEmpty())
+            if (eq == n || s.charAt(eq) != '=' || name.isEmpty() || name.indexOf('*') >= 0)
                 return null;
-            StringBuilder value = new StringBuilder();
+            String value;
             i = blanks(s, eq + 1);
             if (i < n && s.charAt(i) == '"') {
+                StringBuilder quoted = new StringBuilder();
                 for (i++; ; i++) {
                     if (i == n)
                         return null;
@@ -910,15 +998,18 @@ public final class Tolvane {
                     // a '\' in a file name as it is.
                     if (c == '\\' && i + 1 < n && (s.charAt(i + 1) == '"' || s.charAt(i + 1) == '\\'))
                         c = s.charAt(++i);
-                    value.append(c);
+                    quoted.append(c);
                 }
+                value = quoted.toString();
                 i++;
             } else {
-                for (; i < n && s.charAt(i) != ';' && s.charAt(i) != ' ' && s.charAt(i) != '\t'; i++)
-                    value.append(s.charAt(i));
+                int start = i;
+                while (i < n && s.charAt(i) != ';' && s.charAt(i) != ' ' && s.charAt(i) != '\t')
+                    i++;
+                value = s.substring(start, i);
             }
             i = blanks(s, i);
-            if ((i < n && s.charAt(i) != ';') || found.put(name, value.toString()) != null)
+            if ((i < n && s.charAt(i) != ';') || found.put(name, value) != null)
                 return null;
         }
         return found;
@@ -1004,6 +1095,7 @@ public final class Tolvane {
     private static final String[] CLASSES = {null, "Informational", "Successful",
         "Redirection", "Client Error", "Server Error"};
     private static final String HEX = "0123456789abcdef";
+    private static final String[] DEVICES = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
     private static final byte[] CRLF = {'\r', '\n'};
     private static final byte[] BLANK = {'\r', '\n', '\r', '\n'};
     private static final int NONE = -1, CLOSE = -2;
@@ -1013,21 +1105,17 @@ public final class Tolvane {
         return value == null ? otherwise : value;
     }
 
-    // CONTENT_LENGTH as the gateway reads it (as atoi does, saturating), so
-    // that both count the same bytes; a value without digits is refused.
+    // CONTENT_LENGTH as the gateway reads it: blanks (space, tab), decimal
+    // digits, blanks, and nothing else. Behind a server or gateway that
+    // passes "+0" or "0x3" on, a reading of atoi's would take no body where
+    // the client sent some. Saturates, so that no number of digits wraps.
     private static int length(String s) {
-        int i = 0, n = s.length();
-        while (i < n && (s.charAt(i) == ' ' || (s.charAt(i) >= '\t' && s.charAt(i) <= '\r')))
-            i++;
-        boolean negative = i < n && s.charAt(i) == '-';
-        if (i < n && (s.charAt(i) == '-' || s.charAt(i) == '+'))
-            i++;
+        int i = blanks(s, 0), digits = i;
         long length = 0;
-        int digits = i;
-        for (; i < n && s.charAt(i) >= '0' && s.charAt(i) <= '9'; i++)
+        for (; i < s.length() && s.charAt(i) >= '0' && s.charAt(i) <= '9'; i++)
             if (length <= Integer.MAX_VALUE)
                 length = length * 10 + (s.charAt(i) - '0');
-        if (i == digits || (negative && length > 0))
+        if (i == digits || blanks(s, i) < s.length())
             throw new BadRequest("an invalid Content-Length");
         if (length > Integer.MAX_VALUE - 8)
             throw new BadRequest("a body too large to hold");

@@ -125,6 +125,18 @@ def through_server(port):
         ("POST", "/app/files", files[:len(files) // 2], files_type,
          (400, {"Content-Type": "text/html; charset=utf-8"}, b"<!DOCTYPE html>\n<title>400 Bad Request"
           b"</title>\n<h1>Bad Request</h1>\n<p>a multipart body cut short</p>\n")),
+        # File names safe on Windows too: no device, no character it refuses.
+        ("POST", "/app/files", *multipart([("a", "CON.txt", b"x"), ("b", "a<b>.txt", b"")]),
+         (200, {"Content-Type": "text/plain; charset=utf-8"},
+          ("a _CON.txt 1 %s\nb a_b_.txt 0 %s\n" % (sha(b"x"), sha(b""))).encode())),
+        # A header line a filter in front reads otherwise, and more fields
+        # than the helper takes, are the program's 400.
+        ("POST", "/app/files", b"--b\r\nX-Note: a\r\n " + smuggled + b"--b--", {"Content-Type": "multipart/form-data; boundary=b"},
+         (400, {"Content-Type": "text/html; charset=utf-8"}, b"<!DOCTYPE html>\n<title>400 Bad Request</title>\n"
+          b"<h1>Bad Request</h1>\n<p>a multipart part with a header line read more ways than one</p>\n")),
+        ("POST", "/app/greet", "a=1&" * 1000 + "name=x", form,
+         (400, {"Content-Type": "text/html; charset=utf-8"}, b"<!DOCTYPE html>\n<title>400 Bad Request</title>\n"
+          b"<h1>Bad Request</h1>\n<p>a request of more than 1000 fields</p>\n")),
         ("GET", "/app/files", None, {},
          (405, {"Content-Type": "text/plain; charset=utf-8", "Content-Length": "23", "Allow": "POST"},
           b"405 Method Not Allowed\n")),

@@ -312,6 +312,15 @@ def starts(log):
         since = length(log)
         check("archive cut to %d bytes" % cut, (request("GET", "/app/t?q"), logged(log, since)),
               (echo("GET", "/t", b"q"), ""))
+    # A damaged one, whole in length (a disk's fault, a bad copy): the JVM
+    # maps what it finds unless asked to check it (-XX:+VerifySharedSpaces,
+    # whose cost the start does not show), and then dies of it.
+    for at in (4096, len(good) // 4, len(good) // 2):
+        with open(jsa, "wb") as f:
+            f.write(good[:at] + b"A" * 256 + good[at + 256:])
+        since = length(log)
+        check("archive with 256 bytes changed at %d" % at, (request("GET", "/app/t?q"), logged(log, since)),
+              (echo("GET", "/t", b"q"), ""))
     os.remove(jsa)
 
     # No cache folder to read, or one the server's user can't read.
@@ -328,14 +337,91 @@ def starts(log):
 
 
 # A java that notes how it was run and does what a web program taken over
-# could do: type into a terminal it can reach, read the environment of the
-# processes above it, keep the descriptors it was given. Then it plays the
-# JVM well enough for tolvane-archive to go on.
+# could do: type into a terminal it can reach, read the environment and the
+# command lines of the processes above it, keep the descriptors it was
+# given, leave processes of its own behind. Then it plays the JVM well enough
+# for tolvane-archive to go on; with STANDIN_AOT, a JDK that makes AOT caches
+# and refuses a stale one, as tolvane-archive's scratch program finds out.
 STANDIN = r"""#!/usr/bin/python3
-import fcntl, json, os, sys, termios
+import fcntl, json, os, re, shutil, stat, subprocess, sys, termios, time
 args = sys.argv[1:]
-seen = {"args": args, "env": dict(os.environ), "typed": None, "parents": [], "kept": []}
+seen = {"args": args, "env": dict(os.environ), "typed": None, "parents": [], "kept": [],
+        "tty": [fd for fd in (0, 1, 2) if os.isatty(fd)], "listed": []}
 seen["input"] = "" if os.isatty(0) else sys.stdin.buffer.read().decode("latin-1")
+
+
+# tolvane-archive's scratch program P: compiled, put in a jar, run, an
+# archive dumped for it that holds the jar's contents, mapped only while the
+# jar is the same. True when this run was one of them.
+def probe():
+    if "-m" in args:
+        i = args.index("-d") if "-d" in args else None
+        if i is not None:   # javac -d DIR FILE
+            shutil.copy(args[i + 2], os.path.join(args[i + 1], "P.class"))
+        else:               # jar cf JAR -C DIR P.class
+            shutil.copy(os.path.join(args[args.index("-C") + 1], "P.class"), args[args.index("cf") + 1])
+        return True
+    if "-cp" not in args or not args[args.index("-cp") + 1].endswith("/p.jar"):
+        return False
+    jar = open(args[args.index("-cp") + 1]).read()
+    archive = [a.split("=", 1)[1] for a in args if a.startswith("-XX:SharedArchiveFile=")]
+    if "-Xshare:dump" in args:
+        open(archive[0], "w").write(jar)
+        return True
+    if archive and "-Xshare:on" in args and open(archive[0]).read() != jar:
+        sys.exit(1)
+    for a in args:
+        if a.startswith("-XX:DumpLoadedClassList="):
+            open(a.split("=", 1)[1], "w").write("P\n")
+    print(re.search(r'print\("(\d)"\)', jar).group(1), end="", flush=True)
+    return True
+
+
+# Left behind by a training run, as www-data: puts a pipe of its own where
+# the archive is dumped, in the folder it shares with the run, keeps a copy
+# of the descriptor the archive is then copied to, feeds the pipe an archive
+# of its own, and later writes through the copy.
+def attack():
+    import ctypes
+    name = re.search(r"-XX:SharedArchiveFile=(\S+)", os.environ["TOLVANE_CLASS"]).group(1)
+    name = os.path.basename(name)
+    deadline = time.time() + 20
+    while not os.path.exists(name):
+        if time.time() > deadline:
+            os._exit(0)
+        time.sleep(0.001)
+    try:
+        os.mkfifo(".pipe")
+        os.rename(".pipe", name)
+    except OSError:
+        os._exit(0)
+    while True:   # until the copy opens it
+        try:
+            pipe = os.open(name, os.O_WRONLY | os.O_NONBLOCK)
+            break
+        except OSError:
+            if time.time() > deadline:
+                os._exit(0)
+            time.sleep(0.001)
+    kept = None
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            fds = os.listdir("/proc/%s/fd" % pid)
+            if int(pid) != os.getpid() and any(os.readlink("/proc/%s/fd/%s" % (pid, fd)) ==
+                                               os.path.abspath(name) for fd in fds):
+                fd = ctypes.CDLL(None).syscall(438, os.pidfd_open(int(pid)), 1, 0)  # pidfd_getfd
+                if fd >= 0 and stat.S_ISREG(os.fstat(fd).st_mode):
+                    kept = fd
+        except OSError:
+            pass
+    os.write(pipe, b"www-data's\n")
+    os.close(pipe)
+    if kept is not None:
+        time.sleep(2)   # tolvane-archive has ended
+        os.pwrite(kept, b"CHANGED!!!\n", 0)
+    os._exit(0)
+
+
 for fd in (0, 1, 2, "/dev/tty"):
     try:
         f = os.open(fd, os.O_RDWR) if isinstance(fd, str) else fd
@@ -352,6 +438,10 @@ while pid > 1:
             seen["parents"].append(pid)
     except OSError:
         pass
+    # A command line is every user's to read: a value of the set-up's there
+    # (a password, say) is no longer root's alone.
+    if b"\0STANDIN_LOG=" in open("/proc/%d/cmdline" % pid, "rb").read():
+        seen["listed"].append(pid)
     pid = int(open("/proc/%d/stat" % pid).read().rsplit(")", 1)[1].split()[1])
 for fd in (7, 12):
     try:
@@ -359,10 +449,30 @@ for fd in (7, 12):
         seen["kept"].append(fd)
     except OSError:
         pass
+training = any(a.startswith("-XX:DumpLoadedClassList=") for a in args) and args[-1] != "P"
+if training and os.environ.get("STANDIN_ORPHAN"):
+    # Left behind, holding what the run's standard error was.
+    seen["orphan"] = subprocess.Popen(["sleep", "20"], stdout=subprocess.DEVNULL).pid
+if training and os.environ.get("STANDIN_NAME"):
+    # A file in the scratch folder that no one can read, its name a
+    # terminal's escape sequence: whatever names it must not send it raw.
+    bad = "request-\x1b]0;www-data\x07\x1b[2J.list"
+    open(bad, "w").close()
+    os.chmod(bad, 0)
+if training and os.environ.get("STANDIN_ATTACK") and os.fork() == 0:
+    os.setsid()
+    if os.fork() == 0:
+        null = os.open(os.devnull, os.O_RDWR)
+        for n in (0, 1, 2):
+            os.dup2(null, n)
+        attack()
+    os._exit(0)
 with open(os.environ["STANDIN_LOG"], "a") as log:
     log.write(json.dumps(seen) + "\n")
+if os.environ.get("STANDIN_AOT") and probe():
+    sys.exit(0)
 if "-XX:+AOTClassLinking" in args and "-version" in args:
-    sys.exit(1)
+    sys.exit(0 if os.environ.get("STANDIN_AOT") else 1)
 for a in args:
     if a.startswith("-XX:DumpLoadedClassList="):
         open(a.split("=", 1)[1], "w").write("CGI\n")
@@ -466,7 +576,10 @@ def archive_tool():
             ("/caf\u00e9", ["/caf\u00e9"], "GET", "/caf\u00e9", "", "", None),
             ("POST /greet name=Ada&x=a b", ["/greet"], "POST", "/greet", "", "name=Ada&x=a b",
              "application/x-www-form-urlencoded"),
-            ("PUT /p name=Ada", ["/p"], "PUT", "/p", "", "", "application/x-www-form-urlencoded"),
+            # the gateway passes every method's body on, a PUT's as a POST's
+            ("PUT /p name=Ada", ["/p"], "PUT", "/p", "", "name=Ada", "application/x-www-form-urlencoded"),
+            ("DELETE /p @" + upload, ["/p"], "DELETE", "/p", "", open(upload, "rb").read().decode(),
+             "multipart/form-data; boundary=x"),
             ("POST /files @" + upload, ["/files"], "POST", "/files", "",
              open(upload, "rb").read().decode(), "multipart/form-data; boundary=x")):
         _, seen = runs(["bash", ARCHIVER, conf, request])
@@ -525,6 +638,103 @@ def archive_tool():
         got = subprocess.run(["bash", ARCHIVER, *argv], capture_output=True, text=True)
         check("tolvane-archive " + label, (got.returncode, got.stdout.split("\n")[0],
                                           got.stderr.split("\n")[0], got.stderr.count("\n")), want)
+
+    # What www-data can do while root runs the tool, each with a set-up of
+    # its own: the stand-in's lines and more.
+    www = ROOT + "/www"
+    os.makedirs(www)
+    os.chown(www, WWW.pw_uid, WWW.pw_gid)
+
+    def variant(more, line="-XX:SharedArchiveFile=%s/a.jsa CGI" % cache, cp=ROOT + APP):
+        with open(ROOT + "/variant.conf", "w") as f:
+            f.write('"JAVA_HOME" => "%s",\n"LC_ALL" => "C.UTF-8",\n"TOLVANE_CP" => "%s",\n'
+                    '"TOLVANE_CLASS" => "%s",\n"STANDIN_LOG" => "%s",\n%s' % (jdk, cp, line, log, more))
+        return ROOT + "/variant.conf"
+
+    def made(empty=True):
+        """What the cache folder holds, emptied for the next row."""
+        found = {f: open(os.path.join(cache, f), errors="replace").read() for f in os.listdir(cache)}
+        for f in found if empty else ():
+            os.remove(os.path.join(cache, f))
+        return found
+
+    # On a JDK that makes AOT caches (Debian 13's openjdk-25), the tool first
+    # runs a scratch program of its own from the user's folder, where any
+    # process of the user's can put another in its place.
+    (status, typed), seen = runs(["bash", ARCHIVER, variant('"STANDIN_AOT" => "1",\n'), "GET /x"])
+    check("on a JDK with AOT caches: status, typed, what was made, scratch runs",
+          (status, typed, made(), any(s["args"][-1] == "P" for s in seen)),
+          (0, b"", {"a.jsa": "archive\n"}, True))
+    check("on a JDK with AOT caches: runs that held root's terminal",
+          [s["args"][-3:] for s in seen if s["tty"]], [])
+    check("runs whose parents' command lines, every user's to read, hold the set-up's values",
+          [s["args"][-3:] for s in seen if s["listed"]], [])
+
+    # A process the training run left behind: what it puts where the archive
+    # is dumped, and what it writes later through a descriptor it took from
+    # a process of its own user.
+    got = subprocess.run(["bash", ARCHIVER, variant('"STANDIN_ATTACK" => "1",\n'), "GET /x"],
+                         capture_output=True, timeout=120)
+    installed = made(empty=False)
+    check("the archive installed while a process of www-data's ran", (got.returncode, installed),
+          (0, {"a.jsa": "archive\n"}))
+    time.sleep(3)
+    check("the installed archive 3 s later", made(), installed)
+
+    # A training run that leaves a process behind holding its standard
+    # error: the tool still ends within its limit, not when that process does.
+    begun = time.monotonic()
+    (status, _), seen = runs(["bash", ARCHIVER, variant('"TOLVANE_TIMEOUT" => "2",\n"STANDIN_ORPHAN" => "1",\n'),
+                              "GET /x"])
+    took = time.monotonic() - begun
+    for s in seen:
+        try:
+            if open("/proc/%d/cmdline" % s["orphan"], "rb").read() == b"sleep\x0020\x00":
+                os.kill(s["orphan"], signal.SIGKILL)
+        except (KeyError, OSError):
+            pass
+    made()
+    check("a process left behind by a training run: status, the tool ended in 10 s",
+          (status, took < 10), (0, True))
+
+    # A name the user gave a file in the scratch folder reaches root's
+    # terminal only with its control characters shown.
+    got = subprocess.run(["bash", ARCHIVER, variant('"STANDIN_NAME" => "1",\n'), "GET /x"],
+                         capture_output=True)
+    made()
+    check("escape characters of www-data's choosing in the tool's output",
+          [c for c in (b"\x1b", b"\x07") if c in got.stdout + got.stderr], [])
+
+    # Files the JVM reads at every request, reached through what www-data can
+    # change: a link in its folder to the archive's, its file of options.
+    os.symlink(cache, www + "/link")
+    os.lchown(www + "/link", WWW.pw_uid, WWW.pw_gid)
+    with open(www + "/options", "w") as f:
+        f.write("-Xshare:auto\n")
+    os.chown(www + "/options", WWW.pw_uid, WWW.pw_gid)
+    for label, line in (
+            ("the archive named through a link in a folder of www-data's",
+             "-XX:SharedArchiveFile=%s/link/a.jsa CGI" % www),
+            ("JVM options in a file of www-data's",
+             "@%s/options -XX:SharedArchiveFile=%s/a.jsa CGI" % (www, cache))):
+        (status, _), seen = runs(["bash", ARCHIVER, variant("", line)])
+        check(label + ": status, runs, what was made", (status, len(seen), made()), (1, 0, {}))
+
+    # A body file in a folder of www-data's, which it made a link to a file
+    # of root's: root reads it for the user's program.
+    os.symlink(ROOT + "/victim", www + "/body")
+    os.lchown(www + "/body", WWW.pw_uid, WWW.pw_gid)
+    (status, _), seen = runs(["bash", ARCHIVER, variant(""), "POST /x @%s/body" % www])
+    made()
+    check("a body file linked by www-data to a file of root's: what the program read",
+          [s["input"] for s in seen if "root's" in s["input"]], [])
+
+    # The README's class path for library jars: the JVM's own wildcard.
+    os.makedirs(ROOT + "/srv/app/lib", exist_ok=True)
+    (status, _), seen = runs(["bash", ARCHIVER, variant("", cp="%s:%s/srv/app/lib/*" % (ROOT + APP, ROOT)),
+                              "GET /x"])
+    check("a class path with the JVM's wildcard: status, what was made", (status, made()),
+          (0, {"a.jsa": "archive\n"}))
 
     # The user's process writes where root copies from: a link there to a
     # file of root's is read as that user, who cannot.
