@@ -346,7 +346,9 @@ STANDIN = r"""#!/usr/bin/python3
 import fcntl, json, os, re, shutil, stat, subprocess, sys, termios, time
 args = sys.argv[1:]
 seen = {"args": args, "env": dict(os.environ), "typed": None, "parents": [], "kept": [], "uid": os.getuid(),
+        "umask": os.umask(0),
         "tty": [fd for fd in (0, 1, 2) if os.isatty(fd)], "listed": []}
+os.umask(seen["umask"])
 seen["input"] = "" if os.isatty(0) else sys.stdin.buffer.read().decode("latin-1")
 
 
@@ -763,10 +765,12 @@ def archive_tool():
     # www-data, which no process of www-data's can reach.
     (status, _), seen = runs(["bash", ARCHIVER, variant('"STANDIN_AOT" => "1",\n'), "GET /x"])
     made()
-    training = [s["uid"] for s in seen if s["args"][-1] == "/x"]
+    training = [(s["uid"], s["umask"]) for s in seen if s["args"][-1] == "/x"]
     others = {s["uid"] for s in seen if s["args"][-1] != "/x"}
-    check("who runs the program, and who the JVM's other runs",
-          (status, training, len(others), others & {0, WWW.pw_uid}), (0, [WWW.pw_uid], 1, set()))
+    mask = os.umask(0o022)
+    os.umask(mask)
+    check("who runs the program (with our mask), and who the JVM's other runs",
+          (status, training, len(others), others & {0, WWW.pw_uid}), (0, [(WWW.pw_uid, mask)], 1, set()))
 
     # What the dump is given to read: the lines of the classes' lists that
     # the JVM writes, each once, and nothing that names a file (a class of a
