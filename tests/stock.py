@@ -798,46 +798,43 @@ def archive_tool():
     with open(www + "/upload", "w") as f:
         f.write("name=x")
     root_only = "-XX:SharedArchiveFile=%s/a.jsa CGI" % cache
+    # A server user in root's group, known only in a mount namespace whose
+    # /etc/passwd has it: the machine's own is left as it is.
     group0 = "tolvane-test-root-group"
-    subprocess.run(["useradd", "--system", "--gid", "0", "--no-create-home", "--shell", "/usr/sbin/nologin",
-                    group0], check=True)
-    try:
-        for label, line, more, argv, said in (
-                ("a relative archive path", "-XX:SharedArchiveFile=a.jsa CGI", "", [],
-                 "-XX:SharedArchiveFile=a.jsa: name the archive by its full path"),
-                ("an archive folder named through a link of root's",
-                 "-XX:SharedArchiveFile=%s/rootlink/a.jsa CGI" % ROOT, "", [],
-                 "%s/rootlink may be changed by others than root, or is reached through a link: "
-                 "the archive must be root's alone" % ROOT),
-                ("an archive path with ..", "-XX:SharedArchiveFile=%s/../tool-cache/a.jsa CGI" % cache,
-                 "", [], "%s/../tool-cache may be changed by others than root, or is reached through a "
-                 "link: the archive must be root's alone" % cache),
-                ("a folder above the archive's that anyone can write to",
-                 "-XX:SharedArchiveFile=%s/open/sub/a.jsa CGI" % ROOT, "", [],
-                 "%s/open/sub may be changed by others than root, or is reached through a link: "
-                 "the archive must be root's alone" % ROOT),
-                ("a class path from a JDK argument file",
-                 "-cp @%s/options -XX:SharedArchiveFile=%s/a.jsa CGI" % (www, cache), "", [],
-                 "@%s/options: the gateway runs no set-up with a JDK argument file before the class" % www),
-                ("a JDK argument file in JDK_JAVA_OPTIONS", root_only,
-                 '"JDK_JAVA_OPTIONS" => "-Xss1m @%s/options",\n' % www, [],
-                 "@%s/options: the gateway runs no set-up with a JDK argument file before the class" % www),
-                ("a body file in a folder of www-data's", root_only, "", ["POST /x @%s/upload" % www],
-                 "request 'POST /x @%s/upload': %s/upload must be root's alone, in folders root's alone, "
-                 "none a link" % (www, www)),
-                ("a server user in root's group", root_only, "", ["-u", group0],
-                 "-u %s: the program must not run in root's group" % group0)):
-            conf_ = variant(more, line)
-            if argv[:1] == ["-u"]:
-                argv = [*argv, conf_]
-            else:
-                argv = [conf_, *argv]
-            (status, _), seen = runs(["bash", ARCHIVER, *argv])
-            got = subprocess.run(["bash", ARCHIVER, *argv], capture_output=True, text=True)
-            check("refused: " + label, (status, [s["args"] for s in seen if s["args"][-1] != "-version"],
-                                        made(), got.stderr), (1, [], {}, "tolvane-archive: %s\n" % said))
-    finally:
-        subprocess.run(["userdel", group0], check=True)
+    with open("/etc/passwd") as f, open(ROOT + "/passwd", "w") as o:
+        o.write(f.read() + "%s:x:64998:0::/nonexistent:/usr/sbin/nologin\n" % group0)
+    os.chmod(ROOT + "/passwd", 0o644)
+    known = ["unshare", "--mount", "sh", "-c", 'mount --bind "$0" /etc/passwd && exec "$@"', ROOT + "/passwd"]
+    for label, line, more, before, options, requests, said in (
+            ("a relative archive path", "-XX:SharedArchiveFile=a.jsa CGI", "", [], [], [],
+             "-XX:SharedArchiveFile=a.jsa: name the archive by its full path"),
+            ("an archive folder named through a link of root's",
+             "-XX:SharedArchiveFile=%s/rootlink/a.jsa CGI" % ROOT, "", [], [], [],
+             "%s/rootlink may be changed by others than root, or is reached through a link: "
+             "the archive must be root's alone" % ROOT),
+            ("an archive path with ..", "-XX:SharedArchiveFile=%s/../tool-cache/a.jsa CGI" % cache,
+             "", [], [], [], "%s/../tool-cache may be changed by others than root, or is reached through a "
+             "link: the archive must be root's alone" % cache),
+            ("a folder above the archive's that anyone can write to",
+             "-XX:SharedArchiveFile=%s/open/sub/a.jsa CGI" % ROOT, "", [], [], [],
+             "%s/open/sub may be changed by others than root, or is reached through a link: "
+             "the archive must be root's alone" % ROOT),
+            ("a class path from a JDK argument file",
+             "-cp @%s/options -XX:SharedArchiveFile=%s/a.jsa CGI" % (www, cache), "", [], [], [],
+             "@%s/options: the gateway runs no set-up with a JDK argument file before the class" % www),
+            ("a JDK argument file in JDK_JAVA_OPTIONS", root_only,
+             '"JDK_JAVA_OPTIONS" => "-Xss1m @%s/options",\n' % www, [], [], [],
+             "@%s/options: the gateway runs no set-up with a JDK argument file before the class" % www),
+            ("a body file in a folder of www-data's", root_only, "", [], [], ["POST /x @%s/upload" % www],
+             "request 'POST /x @%s/upload': %s/upload must be root's alone, in folders root's alone, "
+             "none a link" % (www, www)),
+            ("a server user in root's group", root_only, "", known, ["-u", group0], [],
+             "-u %s: the program must not run in root's group" % group0)):
+        argv = [*before, "bash", ARCHIVER, *options, variant(more, line), *requests]
+        (status, _), seen = runs(argv)
+        got = subprocess.run(argv, capture_output=True, text=True)
+        check("refused: " + label, (status, [s["args"] for s in seen if s["args"][-1] != "-version"],
+                                    made(), got.stderr), (1, [], {}, "tolvane-archive: %s\n" % said))
 
     # The user's process writes where root copies from: a link there to a
     # file of root's is read as that user, who cannot.
