@@ -345,8 +345,10 @@ def starts(log):
 STANDIN = r"""#!/usr/bin/python3
 import fcntl, json, os, re, shutil, stat, subprocess, sys, termios, time
 args = sys.argv[1:]
-seen = {"args": args, "env": dict(os.environ), "typed": None, "parents": [], "kept": [],
+seen = {"args": args, "env": dict(os.environ), "typed": None, "parents": [], "kept": [], "uid": os.getuid(),
+        "umask": os.umask(0),
         "tty": [fd for fd in (0, 1, 2) if os.isatty(fd)], "listed": []}
+os.umask(seen["umask"])
 seen["input"] = "" if os.isatty(0) else sys.stdin.buffer.read().decode("latin-1")
 
 
@@ -467,6 +469,9 @@ if training and os.environ.get("STANDIN_ATTACK") and os.fork() == 0:
             os.dup2(null, n)
         attack()
     os._exit(0)
+for a in args:   # what the dump is given to read
+    if a.startswith("-XX:SharedClassListFile="):
+        seen["classes"] = open(a.split("=", 1)[1]).read()
 with open(os.environ["STANDIN_LOG"], "a") as log:
     log.write(json.dumps(seen) + "\n")
 if os.environ.get("STANDIN_AOT") and probe():
@@ -475,7 +480,8 @@ if "-XX:+AOTClassLinking" in args and "-version" in args:
     sys.exit(0 if os.environ.get("STANDIN_AOT") else 1)
 for a in args:
     if a.startswith("-XX:DumpLoadedClassList="):
-        open(a.split("=", 1)[1], "w").write("CGI\n")
+        # STANDIN_LIST: more lines, with \n for a line's end.
+        open(a.split("=", 1)[1], "w").write("CGI\n" + os.environ.get("STANDIN_LIST", "").replace("\\n", "\n"))
     if a.startswith("-XX:SharedArchiveFile=") and "-Xshare:dump" in args:
         if os.environ.get("STANDIN_PLANT"):
             os.symlink(os.environ["STANDIN_PLANT"], a.split("=", 1)[1])
@@ -532,6 +538,14 @@ def archive_tool():
         f.write("root's\n")
     os.chmod(ROOT + "/victim", 0o600)
     log, conf = standin + "/log", ROOT + "/standin.conf"
+
+    def fresh_log():
+        """An empty log that each of the stand-in's users can write: the
+        server's, and the dump's uid, which tolvane-archive picks."""
+        with open(log, "w"):
+            pass
+        os.chmod(log, 0o666)
+    fresh_log()
     with open(conf, "w") as f:
         f.write('"JAVA_HOME" => "%s",\n"LC_ALL" => "C.UTF-8",\n"TOLVANE_CP" => "%s",\n'
                 '"TOLVANE_CLASS" => "-XX:SharedArchiveFile=%s/a.jsa -Xshare:auto CGI",\n'
@@ -540,8 +554,7 @@ def archive_tool():
 
     def runs(argv, **more):
         """What the stand-in saw in each of its runs under argv."""
-        if os.path.exists(log):
-            os.remove(log)
+        fresh_log()
         got = in_terminal(argv, {**env, **more})
         seen = [json.loads(l) for l in open(log)] if os.path.exists(log) else []
         return got, seen
@@ -682,20 +695,31 @@ def archive_tool():
     check("the installed archive 3 s later", made(), installed)
 
     # A training run that leaves a process behind holding its standard
-    # error: the tool still ends within its limit, not when that process does.
-    begun = time.monotonic()
-    (status, _), seen = runs(["bash", ARCHIVER, variant('"TOLVANE_TIMEOUT" => "2",\n"STANDIN_ORPHAN" => "1",\n'),
-                              "GET /x"])
-    took = time.monotonic() - begun
-    for s in seen:
-        try:
-            if open("/proc/%d/cmdline" % s["orphan"], "rb").read() == b"sleep\x0020\x00":
-                os.kill(s["orphan"], signal.SIGKILL)
-        except (KeyError, OSError):
-            pass
-    made()
-    check("a process left behind by a training run: status, the tool ended in 10 s",
-          (status, took < 10), (0, True))
+    # error: the tool still ends within its limit, not when that process
+    # does, and the process is ended with the run, by its PID namespace or,
+    # where the machine gives none (an unshare that fails stands for one),
+    # by its session.
+    nons = ROOT + "/nons"
+    os.makedirs(nons)
+    with open(nons + "/unshare", "w") as f:
+        f.write("#!/bin/sh\nexit 1\n")
+    os.chmod(nons + "/unshare", 0o755)
+    for label, path in (("", os.environ["PATH"]), (", no PID namespace", nons + ":" + os.environ["PATH"])):
+        begun = time.monotonic()
+        (status, _), seen = runs(["bash", ARCHIVER, variant('"TOLVANE_TIMEOUT" => "2",\n"STANDIN_ORPHAN" => "1",\n'),
+                                  "GET /x"], PATH=path)
+        took = time.monotonic() - begun
+        alive = []
+        for s in seen:
+            try:
+                if open("/proc/%d/cmdline" % s["orphan"], "rb").read() == b"sleep\x0020\x00":
+                    alive.append(s["orphan"])
+                    os.kill(s["orphan"], signal.SIGKILL)
+            except (KeyError, OSError):
+                pass
+        made()
+        check("a process left behind by a training run%s: status, the tool ended in 10 s, "
+              "processes left" % label, (status, took < 10, alive), (0, True, []))
 
     # A name the user gave a file in the scratch folder reaches root's
     # terminal only with its control characters shown.
@@ -736,6 +760,82 @@ def archive_tool():
     check("a class path with the JVM's wildcard: status, what was made", (status, made()),
           (0, {"a.jsa": "archive\n"}))
 
+    # Who runs what: the program as www-data; the JVM's dump, its check and
+    # the scratch program as one uid of their own, neither root nor
+    # www-data, which no process of www-data's can reach.
+    (status, _), seen = runs(["bash", ARCHIVER, variant('"STANDIN_AOT" => "1",\n'), "GET /x"])
+    made()
+    training = [(s["uid"], s["umask"]) for s in seen if s["args"][-1] == "/x"]
+    others = {s["uid"] for s in seen if s["args"][-1] != "/x"}
+    mask = os.umask(0o022)
+    os.umask(mask)
+    check("who runs the program (with our mask), and who the JVM's other runs",
+          (status, training, len(others), others & {0, WWW.pw_uid}), (0, [(WWW.pw_uid, mask)], 1, set()))
+
+    # What the dump is given to read: the lines of the classes' lists that
+    # the JVM writes, each once, and nothing that names a file (a class of a
+    # loader of the program's own) or that it would not write.
+    listed = ("CGI id: 7\\nApp$1 id: 8\\nEvil id: 9 super: 0 source: /etc/shadow\\n# a note\\n"
+              "@lambda-proxy CGI run ()Ljava/lang/Runnable; ()V\\n@cp CGI 1 2\\n@cp CGI /etc/shadow\\n"
+              "@lambda-form-invoker [LF_RESOLVE] java.lang.invoke.Invokers$Holder invoker L_L\\n"
+              "@lambda-form-invoker [X] /etc/shadow\\n@source /etc/shadow\\n/etc/shadow\\n"
+              "\\x1b]0;x\\x07\\nApp$1\\n")
+    (status, _), seen = runs(["bash", ARCHIVER, variant('"STANDIN_LIST" => "%s",\n' % listed), "GET /x",
+                              "GET /y"])
+    made()
+    check("the class list the dump reads", (status, [s["classes"] for s in seen if "classes" in s]),
+          (0, ["CGI\nApp$1\n@lambda-proxy CGI run ()Ljava/lang/Runnable; ()V\n@cp CGI 1 2\n"
+               "@lambda-form-invoker [LF_RESOLVE] java.lang.invoke.Invokers$Holder invoker L_L\n"]))
+
+    # Refused: set-ups whose archive, or a file the JVM reads, could be
+    # reached through what others than root can change, or that the gateway
+    # would not run; a body file root would open in a folder www-data can
+    # write to; a server user in root's group.
+    os.symlink(cache, ROOT + "/rootlink")
+    os.makedirs(ROOT + "/open/sub")
+    os.chmod(ROOT + "/open", 0o777)
+    os.chmod(ROOT + "/open/sub", 0o755)
+    with open(www + "/upload", "w") as f:
+        f.write("name=x")
+    root_only = "-XX:SharedArchiveFile=%s/a.jsa CGI" % cache
+    # A server user in root's group, known only in a mount namespace whose
+    # /etc/passwd has it: the machine's own is left as it is.
+    group0 = "tolvane-test-root-group"
+    with open("/etc/passwd") as f, open(ROOT + "/passwd", "w") as o:
+        o.write(f.read() + "%s:x:64998:0::/nonexistent:/usr/sbin/nologin\n" % group0)
+    os.chmod(ROOT + "/passwd", 0o644)
+    known = ["unshare", "--mount", "sh", "-c", 'mount --bind "$0" /etc/passwd && exec "$@"', ROOT + "/passwd"]
+    for label, line, more, before, options, requests, said in (
+            ("a relative archive path", "-XX:SharedArchiveFile=a.jsa CGI", "", [], [], [],
+             "-XX:SharedArchiveFile=a.jsa: name the archive by its full path"),
+            ("an archive folder named through a link of root's",
+             "-XX:SharedArchiveFile=%s/rootlink/a.jsa CGI" % ROOT, "", [], [], [],
+             "%s/rootlink may be changed by others than root, or is reached through a link: "
+             "the archive must be root's alone" % ROOT),
+            ("an archive path with ..", "-XX:SharedArchiveFile=%s/../tool-cache/a.jsa CGI" % cache,
+             "", [], [], [], "%s/../tool-cache may be changed by others than root, or is reached through a "
+             "link: the archive must be root's alone" % cache),
+            ("a folder above the archive's that anyone can write to",
+             "-XX:SharedArchiveFile=%s/open/sub/a.jsa CGI" % ROOT, "", [], [], [],
+             "%s/open/sub may be changed by others than root, or is reached through a link: "
+             "the archive must be root's alone" % ROOT),
+            ("a class path from a JDK argument file",
+             "-cp @%s/options -XX:SharedArchiveFile=%s/a.jsa CGI" % (www, cache), "", [], [], [],
+             "@%s/options: the gateway runs no set-up with a JDK argument file before the class" % www),
+            ("a JDK argument file in JDK_JAVA_OPTIONS", root_only,
+             '"JDK_JAVA_OPTIONS" => "-Xss1m @%s/options",\n' % www, [], [], [],
+             "@%s/options: the gateway runs no set-up with a JDK argument file before the class" % www),
+            ("a body file in a folder of www-data's", root_only, "", [], [], ["POST /x @%s/upload" % www],
+             "request 'POST /x @%s/upload': %s/upload must be root's alone, in folders root's alone, "
+             "none a link" % (www, www)),
+            ("a server user in root's group", root_only, "", known, ["-u", group0], [],
+             "-u %s: the program must not run in root's group" % group0)):
+        argv = [*before, "bash", ARCHIVER, *options, variant(more, line), *requests]
+        (status, _), seen = runs(argv)
+        got = subprocess.run(argv, capture_output=True, text=True)
+        check("refused: " + label, (status, [s["args"] for s in seen if s["args"][-1] != "-version"],
+                                    made(), got.stderr), (1, [], {}, "tolvane-archive: %s\n" % said))
+
     # The user's process writes where root copies from: a link there to a
     # file of root's is read as that user, who cannot.
     with open(conf, "a") as f:
@@ -746,22 +846,72 @@ def archive_tool():
 
 
 def archive_rows():
-    """With the real JVM: a -jar set-up, and the classes a POST route loads
-    from outside an archive trained without it and with it."""
+    """With the real JVM: set-ups that name the jars otherwise (-jar, the
+    JVM's wildcard), what of the program runs as whom, and the classes a
+    POST route loads from outside an archive trained without it and with
+    it."""
     cache = ROOT + "/tool-cache"
     opts = setup_line().rsplit(" ", 1)[0].replace(ROOT + CACHE + "/app.jsa", cache + "/t.jsa")
     main = ROOT + "/srv/app/main.jar"
     subprocess.run([JDK + "/bin/jar", "cfe", main, "CGI", "-C", ROOT + "/classes", "."], check=True)
-    os.chmod(main, 0o644)
+    # The helper in a library jar of its own, as the README's lib/* has it.
+    lib, only = ROOT + "/srv/app/lib", ROOT + "/srv/app/cgi.jar"
+    os.makedirs(lib, exist_ok=True)
+    helper = sorted(f for f in os.listdir(ROOT + "/classes") if f.startswith("Tolvane"))
+    subprocess.run([JDK + "/bin/jar", "cf", lib + "/tolvane.jar",
+                    *[a for f in helper for a in ("-C", ROOT + "/classes", f)]], check=True)
+    subprocess.run([JDK + "/bin/jar", "cf", only, "-C", ROOT + "/classes", "CGI.class"], check=True)
+    for jar in (main, only, lib + "/tolvane.jar"):
+        os.chmod(jar, 0o644)
     conf = ROOT + "/jar.conf"
+    for label, cp, run in (("a -jar set-up", None, ["-jar", main]),
+                           ("a class path with the JVM's wildcard", only + ":" + lib + "/*",
+                            ["-cp", only + ":" + lib + "/*", "CGI"])):
+        with open(conf, "w") as f:
+            f.write('"JAVA_HOME" => "%s",\n"TOLVANE_CLASS" => "%s %s",\n%s' % (
+                JDK, opts, "-jar " + main if cp is None else "CGI",
+                "" if cp is None else '"TOLVANE_CP" => "%s",\n' % cp))
+        made = subprocess.run(["bash", ARCHIVER, conf], capture_output=True, text=True)
+        got = subprocess.run(["runuser", "-u", "www-data", "--", "env", "REQUEST_METHOD=GET",
+                              "QUERY_STRING=", JDK + "/bin/java", *opts.split(), "-Xshare:on",
+                              "-Xlog:class+load=info:stderr", *run], capture_output=True, text=True)
+        check(label + ": made, run, answer, the helper from the archive",
+              (made.returncode, got.returncode, got.stdout.split("\n")[0],
+               "Tolvane source: shared objects file" in got.stderr), (0, 0, "Status: 200 OK", True))
+
+    # The program's static initializers, its enum's, its record's, whose
+    # lambda and string concatenation the JVM links: each leaves a file
+    # owned by the uid that ran it. Only the training runs, as www-data, may:
+    # the dump loads and links the classes, and must run none of their code.
+    marks = ROOT + "/marks"
+    os.makedirs(marks)
+    os.chmod(marks, 0o1777)
+    with open(ROOT + "/Init.java", "w") as f:
+        f.write("""import java.nio.file.*;
+import java.util.function.Supplier;
+public class Init {
+    static { mark("Init"); }
+    enum E { A; static { mark("E"); } }
+    record R(int x) { static { mark("R"); } }
+    static void mark(String who) {
+        try { Files.createTempFile(Paths.get("%s"), who, ""); } catch (Exception e) { }
+    }
+    public static void main(String[] a) {
+        Supplier<String> s = () -> "x" + a.length;
+        System.out.println(s.get() + E.A + new R(1));
+    }
+}
+""" % marks)
+    subprocess.run([JAVAC, "-d", ROOT + "/init", ROOT + "/Init.java"], check=True)
+    subprocess.run([JDK + "/bin/jar", "cf", ROOT + "/srv/app/init.jar", "-C", ROOT + "/init", "."], check=True)
+    os.chmod(ROOT + "/srv/app/init.jar", 0o644)
     with open(conf, "w") as f:
-        f.write('"JAVA_HOME" => "%s",\n"TOLVANE_CLASS" => "%s -jar %s",\n' % (JDK, opts, main))
+        f.write('"JAVA_HOME" => "%s",\n"TOLVANE_CP" => "%s",\n"TOLVANE_CLASS" => "%s Init",\n' % (
+            JDK, ROOT + "/srv/app/init.jar", opts))
     made = subprocess.run(["bash", ARCHIVER, conf], capture_output=True, text=True)
-    run = subprocess.run(["runuser", "-u", "www-data", "--", "env", "REQUEST_METHOD=GET",
-                          "QUERY_STRING=", JDK + "/bin/java", *opts.split(), "-Xshare:on", "-jar",
-                          main], capture_output=True, text=True)
-    check("a -jar set-up", (made.returncode, run.returncode, run.stdout.split("\n")[0]),
-          (0, 0, "Status: 200 OK"))
+    ran = sorted((f.rstrip("0123456789"), os.stat(os.path.join(marks, f)).st_uid) for f in os.listdir(marks))
+    check("who ran the program's initializers", (made.returncode, ran),
+          (0, [("E", WWW.pw_uid), ("Init", WWW.pw_uid), ("R", WWW.pw_uid)]))
 
     def outside(method, path, body):
         """The named classes a request loads from outside the archive."""
