@@ -673,6 +673,12 @@ def hostile():
             ({"TOLVANE_CLASS": "-Dh=${SERVER_NAME-none} CGI", "SERVER_NAME": "h"},
              ["-Dh=none", "CGI"]),
             ({"TOLVANE_CLASS": '-Dp="$SERVER_PORT" CGI', "SERVER_PORT": "80"}, ["-Dp=80", "CGI"]),
+            # Apache's mod_ssl always sets SSL_TLS_SNI, the name the client
+            # sent in its TLS hello (any bytes but NUL); its signature ends
+            # in the Host header's name.
+            ({"TOLVANE_CLASS": "$SSL_TLS_SNI CGI", "SSL_TLS_SNI": "-cp /tmp"}, None),
+            ({"TOLVANE_CLASS": "-Dsig=$SERVER_SIGNATURE CGI",
+              "SERVER_SIGNATURE": "<address>Apache Server at -jar Port 80</address>"}, None),
         ]
         paths = ("/bin/sh", "/usr/bin/id", "/x.java", "-version", "/\n", ";id", "/;touch C",
                  "$(touch C)", "`touch C`", "\ntouch C", "'; touch C; '", "/x; touch C #")
@@ -1416,6 +1422,9 @@ def expansion(batch):
         ({"TOLVANE_CLASS": '-Dq="%QUERY_STRING%" CGI'}, None),
         ({"TOLVANE_CLASS": '-Dh="%SERVER_NAME%" CGI', "SERVER_NAME": "h"}, None),
         ({"TOLVANE_CLASS": '-Dh="%SERVER_PORT%" CGI', "SERVER_PORT": "80"}, ["-Dh=80", "CGI"]),
+        ({"TOLVANE_CLASS": '-Ds="%SSL_TLS_SNI%" CGI', "SSL_TLS_SNI": 'x" /x.java "'}, None),
+        ({"TOLVANE_CLASS": '-Ds="%ssl_tls_sni%" CGI', "SSL_TLS_SNI": "x"}, None),
+        ({"TOLVANE_CLASS": '-Ds="%SERVER_SIGNATURE%" CGI', "SERVER_SIGNATURE": "x"}, None),
         ({"TOLVANE_CLASS": '-Dua="%HTTP_USER_AGENT%" CGI', "HTTP_USER_AGENT": 'x" /x.java "'}, None),
         ({"TOLVANE_CLASS": '-Dua="%HTTP_USER_AGENT%" CGI',
           "HTTP_USER_AGENT": 'x" -cp C:\\uploads -Dy="'}, None),
