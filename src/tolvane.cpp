@@ -329,13 +329,16 @@ static bool valued(const char *option)
 // as Windows compares them, case aside.
 bool from_request(const char *name, size_t n)
 {
-	// A name that ends in '_' stands for every name it starts.
+	// A name that ends in '_' stands for every name it starts. Apache's
+	// SERVER_SIGNATURE holds the Host header's name, and mod_ssl sets
+	// SSL_TLS_SNI, the name in the client's TLS hello, on every request.
 	static const char *const names[] = {
 	    "HTTP_", "REDIRECT_", "SSL_CLIENT_", "CERT_", "ORIG_", "AUTH_TYPE", "AUTH_USER",
 	    "CONTENT_LENGTH", "CONTENT_TYPE", "DOCUMENT_NAME", "DOCUMENT_URI", "LOGON_USER",
 	    "PATH_INFO", "PATH_TRANSLATED", "QUERY_STRING", "QUERY_STRING_UNESCAPED", "REMOTE_HOST",
 	    "REMOTE_IDENT", "REMOTE_USER", "REQUEST_METHOD", "REQUEST_URI", "SCRIPT_FILENAME",
-	    "SCRIPT_NAME", "SCRIPT_URI", "SCRIPT_URL", "SERVER_NAME", "UNENCODED_URL"};
+	    "SCRIPT_NAME", "SCRIPT_URI", "SCRIPT_URL", "SERVER_NAME", "SERVER_SIGNATURE",
+	    "SSL_TLS_SNI", "UNENCODED_URL"};
 	for (const char *known : names) {
 		size_t len = strlen(known), i = 0;
 		if (known[len - 1] == '_' ? n < len : n != len)
