@@ -679,6 +679,10 @@ def hostile():
             ({"TOLVANE_CLASS": "$SSL_TLS_SNI CGI", "SSL_TLS_SNI": "-cp /tmp"}, None),
             ({"TOLVANE_CLASS": "-Dsig=$SERVER_SIGNATURE CGI",
               "SERVER_SIGNATURE": "<address>Apache Server at -jar Port 80</address>"}, None),
+            # No POSIX server names a request's variable in lower case: an
+            # http_proxy is the server's own, as it always was.
+            ({"TOLVANE_CLASS": "-Dp=${http_proxy} CGI", "http_proxy": "http://proxy:3128"},
+             ["-Dp=http://proxy:3128", "CGI"]),
         ]
         paths = ("/bin/sh", "/usr/bin/id", "/x.java", "-version", "/\n", ";id", "/;touch C",
                  "$(touch C)", "`touch C`", "\ntouch C", "'; touch C; '", "/x; touch C #")
