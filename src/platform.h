@@ -54,8 +54,8 @@ bool names_program(char *const args[]);
 
 // The gateway's own: whether the variable whose name is the first n bytes
 // of name is one the server fills from the request, which the
-// configuration's expansion must never see.
-bool from_request(const char *name, size_t n);
+// configuration's expansion must never see; fold: case aside.
+bool from_request(const char *name, size_t n, bool fold);
 
 // Writes the n bytes of data into the pipe, but not past the limit. A
 // reader that has gone is not an error: only its exit status tells how the

@@ -519,7 +519,7 @@ static char **request_free()
 	static char **env; // once a request
 	env = static_cast<char **>(calloc(n + 1, sizeof *env));
 	for (size_t i = 0, k = 0; env && i < n; i++)
-		if (!from_request(environ[i], strcspn(environ[i], "=")))
+		if (!from_request(environ[i], strcspn(environ[i], "="), false))
 			env[k++] = environ[i];
 	return env;
 }

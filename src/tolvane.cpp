@@ -325,9 +325,11 @@ static bool valued(const char *option)
 // Whether the variable of that name (its first n bytes) is one the server
 // fills from the request: a client chose its text. The configuration's
 // expansion never sees one, so that no header can add a word to the
-// launcher's line or end the configuration's quoting. Names are compared
-// as Windows compares them, case aside.
-bool from_request(const char *name, size_t n)
+// launcher's line or end the configuration's quoting. fold: the name's
+// case aside, as Windows compares names. A POSIX name's case is its own,
+// and no server there names a request's variable in lower case: an
+// http_proxy is the server's.
+bool from_request(const char *name, size_t n, bool fold)
 {
 	// A name that ends in '_' stands for every name it starts. Apache's
 	// SERVER_SIGNATURE holds the Host header's name, and mod_ssl sets
@@ -343,7 +345,7 @@ bool from_request(const char *name, size_t n)
 		size_t len = strlen(known), i = 0;
 		if (known[len - 1] == '_' ? n < len : n != len)
 			continue;
-		while (i < len && (name[i] >= 'a' && name[i] <= 'z' ? name[i] - 32 : name[i]) == known[i])
+		while (i < len && (fold && name[i] >= 'a' && name[i] <= 'z' ? name[i] - 32 : name[i]) == known[i])
 			i++;
 		if (i == len)
 			return true;

@@ -293,7 +293,7 @@ static bool put_expanded(const char *s, size_t n)
 		char *colon = strchr(name, ':');
 		if (colon)
 			*colon = '\0';
-		if (from_request(name, strlen(name)))
+		if (from_request(name, strlen(name), true))
 			return false;
 		const char *value = len > 0 ? getenv(name) : nullptr;
 		if ((value && colon) || (!value && len > 0 && dynamic(name)))
