@@ -345,8 +345,11 @@ bool from_request(const char *name, size_t n, bool fold)
 		size_t len = strlen(known), i = 0;
 		if (known[len - 1] == '_' ? n < len : n != len)
 			continue;
-		while (i < len && (fold && name[i] >= 'a' && name[i] <= 'z' ? name[i] - 32 : name[i]) == known[i])
-			i++;
+		for (; i < len; i++) {
+			char c = fold && name[i] >= 'a' && name[i] <= 'z' ? name[i] - 32 : name[i];
+			if (c != known[i])
+				break;
+		}
 		if (i == len)
 			return true;
 	}
