@@ -971,14 +971,17 @@ def signals():
         ("a descriptor limit of 5", lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (5, 5)))]
     if os.geteuid() == 0:
         setups.append(("another user's pipe", another_user))
-    home = tempfile.mkdtemp()  # a launcher that another user can run
+    # A gateway and a launcher that another user can run: a checkout under
+    # /root (a fresh machine's) is root's alone.
+    home = tempfile.mkdtemp()
     os.makedirs(home + "/bin")
     shutil.copy(LAUNCHER, home + "/bin/java")
+    shutil.copy(GATEWAY, home + "/tolvane")
     os.chmod(home, 0o755)
     for label, setup in setups:
         r, w = os.pipe()
         os.set_blocking(w, False)
-        gw = subprocess.Popen([GATEWAY], stdout=w, stderr=subprocess.PIPE, preexec_fn=setup,
+        gw = subprocess.Popen([home + "/tolvane"], stdout=w, stderr=subprocess.PIPE, preexec_fn=setup,
                               env={**get, "FAKE_FILL": "300000", "JAVA_HOME": home})
         os.close(w)
         time.sleep(1)
