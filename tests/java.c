@@ -62,17 +62,37 @@ static void hook(int sig)
 }
 #endif
 
-static FILE *record(const char *name)
+static int log_path(char *path, size_t size, const char *name)
 {
 	const char *dir = getenv("FAKE_LOG");
-	char path[4096];
 	if (dir)
-		snprintf(path, sizeof path, "%s/%s", dir, name);
+		snprintf(path, size, "%s/%s", dir, name);
 	else if (getenv("JAVA_HOME"))
-		snprintf(path, sizeof path, "%s/log/%s", getenv("JAVA_HOME"), name);
+		snprintf(path, size, "%s/log/%s", getenv("JAVA_HOME"), name);
 	else
-		return NULL;
-	return fopen(path, "wb");
+		return 0;
+	return 1;
+}
+
+static FILE *record(const char *name)
+{
+	char path[4096];
+	return log_path(path, sizeof path, name) ? fopen(path, "wb") : NULL;
+}
+
+/* A pid goes under a scratch name first: a test that sees the file may read
+ * it at once, and must never read it empty. */
+static void record_pid(const char *name)
+{
+	char scratch[64], from[4096], to[4096];
+	FILE *f;
+	snprintf(scratch, sizeof scratch, "%s.part", name);
+	if (!log_path(from, sizeof from, scratch) || !log_path(to, sizeof to, name) ||
+	    !(f = fopen(from, "wb")))
+		return;
+	fprintf(f, "%d", (int)getpid());
+	fclose(f);
+	rename(from, to);
 }
 
 #ifdef _WIN32
@@ -262,11 +282,7 @@ static void linger(void)
 
 static int lingering(void)
 {
-	FILE *f;
-	if ((f = record("child"))) {
-		fprintf(f, "%lu", GetCurrentProcessId());
-		fclose(f);
-	}
+	record_pid("child");
 	SetEvent((HANDLE)(ULONG_PTR)strtoull(getenv("FAKE_LINGER"), NULL, 10));
 	Sleep(5000);
 	fputs("late\n", stdout);
@@ -330,10 +346,7 @@ int main(int argc, char **argv)
 		fputs(argv[0], f);
 		fclose(f);
 	}
-	if ((f = record("pid"))) {
-		fprintf(f, "%d", (int)getpid());
-		fclose(f);
-	}
+	record_pid("pid");
 #ifdef _WIN32
 	if ((f = record("cmdline"))) {
 		fwrite(GetCommandLineW(), sizeof(wchar_t), wcslen(GetCommandLineW()), f);
@@ -424,10 +437,7 @@ int main(int argc, char **argv)
 #ifndef _WIN32
 	if (strcmp(word, "fork") == 0 && fork() == 0) {
 		signal(SIGTERM, SIG_IGN);
-		if ((f = record("child"))) {
-			fprintf(f, "%d", (int)getpid());
-			fclose(f);
-		}
+		record_pid("child");
 		sleep(60);
 		_exit(0);
 	}
