@@ -333,14 +333,19 @@ bool from_request(const char *name, size_t n, bool fold)
 {
 	// A name that ends in '_' stands for every name it starts. Apache's
 	// SERVER_SIGNATURE holds the Host header's name, and mod_ssl sets
-	// SSL_TLS_SNI, the name in the client's TLS hello, on every request.
+	// SSL_TLS_SNI, the name in the client's TLS hello, on every request;
+	// with SRP, SSL_SRP_USER, the user name in that hello. mod_include
+	// gives a CGI it includes the including page's DOCUMENT_ARGS and
+	// DOCUMENT_PATH_INFO. lighttpd's mod_extforward keeps the Host header
+	// a proxy's Forwarded host= replaced in _L_EXTFORWARD_ACTUAL_HOST.
 	static const char *const names[] = {
 	    "HTTP_", "REDIRECT_", "SSL_CLIENT_", "CERT_", "ORIG_", "AUTH_TYPE", "AUTH_USER",
-	    "CONTENT_LENGTH", "CONTENT_TYPE", "DOCUMENT_NAME", "DOCUMENT_URI", "LOGON_USER",
-	    "PATH_INFO", "PATH_TRANSLATED", "QUERY_STRING", "QUERY_STRING_UNESCAPED", "REMOTE_HOST",
-	    "REMOTE_IDENT", "REMOTE_USER", "REQUEST_METHOD", "REQUEST_URI", "SCRIPT_FILENAME",
-	    "SCRIPT_NAME", "SCRIPT_URI", "SCRIPT_URL", "SERVER_NAME", "SERVER_SIGNATURE",
-	    "SSL_TLS_SNI", "UNENCODED_URL"};
+	    "CONTENT_LENGTH", "CONTENT_TYPE", "DOCUMENT_ARGS", "DOCUMENT_NAME",
+	    "DOCUMENT_PATH_INFO", "DOCUMENT_URI", "LOGON_USER", "PATH_INFO", "PATH_TRANSLATED",
+	    "QUERY_STRING", "QUERY_STRING_UNESCAPED", "REMOTE_HOST", "REMOTE_IDENT", "REMOTE_USER",
+	    "REQUEST_METHOD", "REQUEST_URI", "SCRIPT_FILENAME", "SCRIPT_NAME", "SCRIPT_URI",
+	    "SCRIPT_URL", "SERVER_NAME", "SERVER_SIGNATURE", "SSL_SRP_USER", "SSL_TLS_SNI",
+	    "UNENCODED_URL", "_L_EXTFORWARD_ACTUAL_HOST"};
 	for (const char *known : names) {
 		size_t len = strlen(known), i = 0;
 		if (known[len - 1] == '_' ? n < len : n != len)

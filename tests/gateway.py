@@ -679,6 +679,16 @@ def hostile():
             ({"TOLVANE_CLASS": "$SSL_TLS_SNI CGI", "SSL_TLS_SNI": "-cp /tmp"}, None),
             ({"TOLVANE_CLASS": "-Dsig=$SERVER_SIGNATURE CGI",
               "SERVER_SIGNATURE": "<address>Apache Server at -jar Port 80</address>"}, None),
+            # mod_include hands a CGI it includes the including page's path
+            # info and query, decoded or raw; mod_ssl with SRP the user name
+            # of the client's hello; lighttpd's mod_extforward the Host
+            # header that the proxy's Forwarded host= replaced.
+            ({"TOLVANE_CLASS": "-Dd=$DOCUMENT_PATH_INFO CGI", "DOCUMENT_PATH_INFO": "/x -cp /tmp"},
+             None),
+            ({"TOLVANE_CLASS": "-Dd=$DOCUMENT_ARGS CGI", "DOCUMENT_ARGS": "-jar+/*"}, None),
+            ({"TOLVANE_CLASS": "$SSL_SRP_USER CGI", "SSL_SRP_USER": "-cp /tmp"}, None),
+            ({"TOLVANE_CLASS": "-Dh=$_L_EXTFORWARD_ACTUAL_HOST CGI",
+              "_L_EXTFORWARD_ACTUAL_HOST": "h -cp /tmp"}, None),
             # No POSIX server names a request's variable in lower case: an
             # http_proxy is the server's own, as it always was.
             ({"TOLVANE_CLASS": "-Dp=${http_proxy} CGI", "http_proxy": "http://proxy:3128"},
