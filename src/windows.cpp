@@ -295,7 +295,10 @@ static bool put_expanded(const char *s, size_t n)
 			*colon = '\0';
 		if (from_request(name, strlen(name), true))
 			return false;
-		const char *value = len > 0 ? getenv(name) : nullptr;
+		// No variable's name holds '=' but cmd.exe's own (=C:): the
+		// runtime's lookup, and ours, would find one in another's text,
+		// %SERVER_NAME=a% in a Host header of "a=x -cp y".
+		const char *value = len > 0 && !strchr(name, '=') ? getenv(name) : nullptr;
 		if ((value && colon) || (!value && len > 0 && dynamic(name)))
 			return false;
 		if (value && !sys_exact(name, value))

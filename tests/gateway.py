@@ -1442,6 +1442,11 @@ def expansion(batch):
         ({"TOLVANE_CLASS": '-Ds="%SSL_TLS_SNI%" CGI', "SSL_TLS_SNI": 'x" /x.java "'}, None),
         ({"TOLVANE_CLASS": '-Ds="%ssl_tls_sni%" CGI', "SSL_TLS_SNI": "x"}, None),
         ({"TOLVANE_CLASS": '-Ds="%SERVER_SIGNATURE%" CGI', "SERVER_SIGNATURE": "x"}, None),
+        # A name with '=' names none: Windows' runtime would find it at the
+        # start of the Host header's text and give the rest.
+        ({"TOLVANE_CLASS": '-Dh="%SERVER_NAME=a%" CGI', "SERVER_NAME": 'a=x" -cp C:\\x "'},
+         ["-Dh=%SERVER_NAME=a%", "CGI"]),
+        ({"TOLVANE_CLASS": "%M=a%", "M": "a=-cp x CGI"}, ["%M=a%"]),
         ({"TOLVANE_CLASS": '-Dua="%HTTP_USER_AGENT%" CGI', "HTTP_USER_AGENT": 'x" /x.java "'}, None),
         ({"TOLVANE_CLASS": '-Dua="%HTTP_USER_AGENT%" CGI',
           "HTTP_USER_AGENT": 'x" -cp C:\\uploads -Dy="'}, None),
