@@ -338,14 +338,17 @@ bool from_request(const char *name, size_t n, bool fold)
 	// gives a CGI it includes the including page's DOCUMENT_ARGS and
 	// DOCUMENT_PATH_INFO. lighttpd's mod_extforward keeps the Host header
 	// a proxy's Forwarded host= replaced in _L_EXTFORWARD_ACTUAL_HOST.
+	// IIS's server variables that hold a client's text are here too, the
+	// Basic password and raw headers among them, whichever it hands a CGI.
 	static const char *const names[] = {
-	    "HTTP_", "REDIRECT_", "SSL_CLIENT_", "CERT_", "ORIG_", "AUTH_TYPE", "AUTH_USER",
-	    "CONTENT_LENGTH", "CONTENT_TYPE", "DOCUMENT_ARGS", "DOCUMENT_NAME",
-	    "DOCUMENT_PATH_INFO", "DOCUMENT_URI", "LOGON_USER", "PATH_INFO", "PATH_TRANSLATED",
-	    "QUERY_STRING", "QUERY_STRING_UNESCAPED", "REMOTE_HOST", "REMOTE_IDENT", "REMOTE_USER",
-	    "REQUEST_METHOD", "REQUEST_URI", "SCRIPT_FILENAME", "SCRIPT_NAME", "SCRIPT_URI",
-	    "SCRIPT_URL", "SERVER_NAME", "SERVER_SIGNATURE", "SSL_SRP_USER", "SSL_TLS_SNI",
-	    "UNENCODED_URL", "_L_EXTFORWARD_ACTUAL_HOST"};
+	    "HTTP_", "HEADER_", "REDIRECT_", "SSL_CLIENT_", "CERT_", "ORIG_", "ALL_HTTP", "ALL_RAW",
+	    "AUTH_PASSWORD", "AUTH_TYPE", "AUTH_USER", "CACHE_URL", "CONTENT_LENGTH", "CONTENT_TYPE",
+	    "DOCUMENT_ARGS", "DOCUMENT_NAME", "DOCUMENT_PATH_INFO", "DOCUMENT_URI", "LOGON_USER",
+	    "PATH_INFO", "PATH_TRANSLATED", "QUERY_STRING", "QUERY_STRING_UNESCAPED", "REMOTE_HOST",
+	    "REMOTE_IDENT", "REMOTE_USER", "REQUEST_METHOD", "REQUEST_URI", "SCRIPT_FILENAME",
+	    "SCRIPT_NAME", "SCRIPT_URI", "SCRIPT_URL", "SERVER_NAME", "SERVER_SIGNATURE",
+	    "SSL_SRP_USER", "SSL_TLS_SNI", "UNENCODED_URL", "UNMAPPED_REMOTE_USER", "URL",
+	    "_L_EXTFORWARD_ACTUAL_HOST"};
 	for (const char *known : names) {
 		size_t len = strlen(known), i = 0;
 		if (known[len - 1] == '_' ? n < len : n != len)

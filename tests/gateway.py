@@ -1442,6 +1442,10 @@ def expansion(batch):
         ({"TOLVANE_CLASS": '-Ds="%SSL_TLS_SNI%" CGI', "SSL_TLS_SNI": 'x" /x.java "'}, None),
         ({"TOLVANE_CLASS": '-Ds="%ssl_tls_sni%" CGI', "SSL_TLS_SNI": "x"}, None),
         ({"TOLVANE_CLASS": '-Ds="%SERVER_SIGNATURE%" CGI', "SERVER_SIGNATURE": "x"}, None),
+        # IIS's own: the Basic password, the path, a raw header.
+        ({"TOLVANE_CLASS": '-Dp="%AUTH_PASSWORD%" CGI', "AUTH_PASSWORD": 'x" /x.java "'}, None),
+        ({"TOLVANE_CLASS": '-Du="%url%" CGI', "URL": "/x"}, None),
+        ({"TOLVANE_CLASS": '-Dh="%HEADER_X%" CGI', "HEADER_X": "x"}, None),
         # A name with '=' names none: Windows' runtime would find it at the
         # start of the Host header's text and give the rest.
         ({"TOLVANE_CLASS": '-Dh="%SERVER_NAME=a%" CGI', "SERVER_NAME": 'a=x" -cp C:\\x "'},
